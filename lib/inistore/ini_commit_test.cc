@@ -41,8 +41,8 @@ int edit_and_commit(const std::string& path, const char* value) {
   if (h == nullptr) return 100;
   if (ConfigGetSize(h) == 0) ConfigAddSection(h, "s");
   int rc = ConfigWriteStr(h, "s", "k", value);
-  if (rc != 0) return rc;
-  return ConfigClose(h);
+  int closed = ConfigClose(h);
+  return rc != 0 ? rc : closed;
 }
 
 // Restores PATH when it goes out of scope.

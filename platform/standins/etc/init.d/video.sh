@@ -13,15 +13,16 @@ dv_init "$(cd "$here/../.." && pwd -P)"
 ROLES="video.online video.archive video.events net.setup jpeg.stream"
 DAEMONS="statekeeper snapbot recorder clipsaver postwarden diskkeeper gpsread serialalarm"
 
-# The serial port of the alarm board, from [rsconfig] device (initool reads
-# it when it is installed); serialalarm is started only when the port exists.
-alarm_port() {
+# True when the serial port of the alarm board, [rsconfig] device (read with
+# initool when it is installed), exists in the root or, for a terminal such as
+# a test's pseudo-terminal, on the machine; serialalarm needs it.
+alarm_port_present() {
 	dev=
 	if [ -x "$DV_ROOT/usr/bin/initool" ]; then
 		dev=$("$DV_ROOT/usr/bin/initool" /etc/streams.ini rsconfig device 2>/dev/null)
 	fi
 	[ -n "$dev" ] || dev=/dev/ttyS2
-	dv_path "$dev"
+	[ -e "$(dv_path "$dev")" ] || [ -c "$dev" ]
 }
 
 # The USB disc is in use when its archive folder exists.
@@ -42,7 +43,7 @@ start() {
 		dv_start diskkeeper --pidname diskkeeper.usb -u /mnt/usb
 	fi
 	dv_start gpsread
-	if [ -e "$(alarm_port)" ]; then
+	if alarm_port_present; then
 		dv_start serialalarm
 	else
 		echo "serialalarm: no alarm board port, skipped"

@@ -14,15 +14,19 @@ ROLES="video.online video.archive video.events net.setup jpeg.stream"
 DAEMONS="statekeeper snapbot recorder clipsaver postwarden diskkeeper gpsread serialalarm"
 
 # True when the serial port of the alarm board, [rsconfig] device (read with
-# initool when it is installed), exists in the root or, for a terminal such as
-# a test's pseudo-terminal, on the machine; serialalarm needs it.
+# initool when it is installed), exists in the root, or is a pseudo-terminal
+# (a test's emulated board); serialalarm needs it. The machine's own serial
+# ports are never used from a root.
 alarm_port_present() {
 	dev=
 	if [ -x "$DV_ROOT/usr/bin/initool" ]; then
 		dev=$("$DV_ROOT/usr/bin/initool" /etc/streams.ini rsconfig device 2>/dev/null)
 	fi
 	[ -n "$dev" ] || dev=/dev/ttyS2
-	[ -e "$(dv_path "$dev")" ] || [ -c "$dev" ]
+	case "$dev" in
+	/dev/pts/*) [ -c "$dev" ] ;;
+	*) [ -e "$(dv_path "$dev")" ] ;;
+	esac
 }
 
 # The USB disc is in use when its archive folder exists.

@@ -7,11 +7,9 @@ at every stage of the build.
 """
 import os
 import re
-import signal
 import socket
 import stat
 import subprocess
-import sys
 import time
 from pathlib import Path
 

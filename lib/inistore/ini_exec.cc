@@ -56,6 +56,9 @@ int write_md5_at(const std::string& file_real, const char* name, const std::stri
   // The first whitespace-separated word of the output, at most 50 bytes.
   const char* p = out;
   while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
+  // md5sum marks a line whose file name it had to escape with a leading
+  // backslash; the digest follows it.
+  if (*p == '\\') ++p;
   size_t n = 0;
   while (p[n] != '\0' && n < 50 && !strchr(" \t\n\r\v\f", p[n])) ++n;
   std::string digest(p, n);

@@ -1,5 +1,6 @@
-// Internal helpers of libinistore shared by its modules: the byte classes of
-// the text format and the construction of line-list blocks. Not installed.
+// Internal helpers shared by the modules of libinistore: the byte classes of
+// the text format, the construction of line-list blocks, and file writing.
+// Not installed.
 #pragma once
 
 #include <cstdarg>

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char tmpl[] = "/tmp/inistore-fuzz-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) abort();
   g_dir = tmpl;
+  atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(g_dir, ec);
+  });
   // Logical names below resolve into the private folder.
   setenv("DEEPVAULT_ROOT", g_dir.c_str(), 1);
   mkdir((g_dir + "/etc").c_str(), 0700);

@@ -2,6 +2,7 @@
 #include "lib/inistore/ini_store.h"
 
 #include <climits>
+#include <ostream>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ struct LoadCase {
   std::string content;
   std::string list;  // expected line list, "" for an empty store
 };
+// Readable test names in CTest.
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
 
 class IniLoadTest : public testing::TestWithParam<LoadCase> {};
 
@@ -121,6 +124,9 @@ struct SectionCase {
   const char* name;
   bool found;
 };
+void PrintTo(const SectionCase& c, std::ostream* os) {
+  *os << "header " << testing::PrintToString(std::string(c.header)) << " name " << c.name;
+}
 
 class IniSectionTest : public testing::TestWithParam<SectionCase> {};
 
@@ -184,6 +190,9 @@ struct KeyCase {
   int rc;
   const char* value;
 };
+void PrintTo(const KeyCase& c, std::ostream* os) {
+  *os << "line " << testing::PrintToString(std::string(c.line)) << " key " << c.key;
+}
 
 class IniKeyTest : public testing::TestWithParam<KeyCase> {};
 
@@ -269,6 +278,9 @@ struct IntCase {
   int rc;
   int32_t result;
 };
+void PrintTo(const IntCase& c, std::ostream* os) {
+  *os << "value " << (c.value ? c.value : "(missing)");
+}
 
 class IniIntTest : public testing::TestWithParam<IntCase> {};
 
@@ -382,6 +394,7 @@ struct NoChangeCase {
   const char* name;
   int (*op)(ConfigHandle*);
 };
+void PrintTo(const NoChangeCase& c, std::ostream* os) { *os << c.name; }
 
 class IniNoChangeTest : public testing::TestWithParam<NoChangeCase> {};
 

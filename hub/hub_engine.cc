@@ -76,7 +76,7 @@ void serve_pending(HubState* h) {
 void request_mem(HubState* h, const HubMessage& m) {
   // Room that cannot fit into the arena even at its start would make the
   // producer write past the end of the segment.
-  if (m.size >= h->memsize - HUB_ARENA_START) {
+  if (m.size > h->memsize - HUB_ARENA_START) {
     dv::log_msg("SHM_MSG_TYPE_REQ_MEM size %d does not fit\n", m.size);
     return;
   }

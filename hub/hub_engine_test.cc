@@ -235,8 +235,11 @@ TEST_F(HubEngineTest, GrantPlacementAndWrap) {
     EXPECT_EQ(g.size, st.request);
     Ack(g, st.written);
   }
-  // A request that cannot fit even at the arena's start is refused.
-  Handle(Msg(SHM_MSG_TYPE_REQ_MEM | 128, 41, 4096));
+  // The whole arena fits, at its start; one byte more can never fit and is refused.
+  HubMessage whole = Grant(41, 128, 4096);
+  EXPECT_EQ(whole.offset, HUB_ARENA_START);
+  Ack(whole, 4096);
+  Handle(Msg(SHM_MSG_TYPE_REQ_MEM | 128, 41, 4097));
   EXPECT_TRUE(io_.Take().empty());
   EXPECT_FALSE(h_->grant_outstanding);
 }

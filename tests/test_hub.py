@@ -408,6 +408,9 @@ def test_wrap_to_arena_start(sandbox, clients):
     g = prod.produce(255, 0x20000, written=0x20000)
     g = prod.produce(255, MIB16 - (ARENA + 8 + 0x20000) - 1, written=0)
     assert g.offset == ARENA + 8 + 0x20000
+    # Room for the whole arena: granted at its start, ending at the segment's end.
+    g = prod.produce(255, MIB16 - ARENA, data=b"whole\0")
+    assert g.offset == ARENA
 
 
 def test_gop_marks_and_key_flags(sandbox, clients):
@@ -544,8 +547,8 @@ def test_bad_requests_are_logged_and_the_hub_goes_on(sandbox, clients):
     wait_log(sandbox, "Bad request size 5")
     sysv.msgsnd(c.hub, REQ_SHM, bytes(100))
     wait_log(sandbox, "Bad request size 64")
-    c.request(0, MIB16 - ARENA)  # can never fit
-    wait_log(sandbox, "SHM_MSG_TYPE_REQ_MEM size %d does not fit" % (MIB16 - ARENA))
+    c.request(0, MIB16 - ARENA + 1)  # can never fit
+    wait_log(sandbox, "SHM_MSG_TYPE_REQ_MEM size %d does not fit" % (MIB16 - ARENA + 1))
     c.request(0, -1)  # nothing to write
     g = c.grant()
     c.ack(g, 50)  # more than asked: not announced

@@ -177,6 +177,16 @@ def test_stop_tells_every_client_once_and_removes_the_queue(sandbox, sig):
     assert queue_id(HUB_KEY) is not None  # the hub goes on
 
 
+def test_fault_signal_logs_and_stops_cleanly(system):
+    rec = system.client()
+    rec.register(SAVER)
+    assert rec.recv().sv() == (21, 1)
+    assert system.sandbox.stop(system.proc, signal.SIGSEGV) == 0
+    assert "Sigfault :)" in system.log()
+    assert rec.recv().type == UNREGISTER
+    assert queue_id(STATE_KEY) is None
+
+
 @pytest.mark.parametrize("hub,config,line", [
     (False, True, "shm_id error No such file or directory"),
     (True, False, "Can't read config"),

@@ -25,6 +25,7 @@
 #include "lib/platform/log.h"
 #include "lib/platform/signals.h"
 #include "lib/platform/sysroot.h"
+#include "lib/platform/timezone.h"
 #include "statekeeper/schedule.h"
 #include "statekeeper/state_client.h"
 #include "statekeeper/state_engine.h"
@@ -58,21 +59,16 @@ bool io_alive(void*, int qid) {
 
 // TZ from the first line of /etc/TZ.
 void read_tz() {
-  const char* logical = "/etc/TZ";
-  FILE* f = std::fopen(dv::sys_path(logical).c_str(), "r");
-  if (f == nullptr) {
-    dv::log_msg("Error: Can't open time zone info %s\n", logical);
-    return;
+  switch (dv::load_tz()) {
+    case dv::kTzCannotOpen:
+      dv::log_msg("Error: Can't open time zone info %s\n", "/etc/TZ");
+      break;
+    case dv::kTzCannotSet:
+      dv::log_msg("Error: Can't set TZ");
+      break;
+    case dv::kTzOk:
+      break;
   }
-  char line[256] = "";
-  if (std::fgets(line, sizeof line, f) == nullptr) line[0] = '\0';
-  std::fclose(f);
-  line[std::strcspn(line, "\r\n")] = '\0';
-  if (setenv("TZ", line, 1) != 0) {
-    dv::log_msg("Error: Can't set TZ");
-    return;
-  }
-  tzset();
 }
 
 const dv::StopFlags kStop{&g_stop, &g_hup};

@@ -175,6 +175,25 @@ struct Portable {
     }
   }
 
+  static uint64_t fdct_quant_intra(const uint8_t* pix, int16_t* block, int q, int dc_scaler) {
+    load_pixels(pix, block);
+    fdct(block);
+    return quant_intra(block, q, dc_scaler);
+  }
+
+  static void dequant_idct_put(uint8_t* dst, const int16_t* levels, int q, int dc_scaler,
+                               uint64_t /*nz*/) {
+    int16_t tmp[64];
+    dequant_intra(tmp, levels, q, dc_scaler);
+    idct_put(dst, 8, tmp);
+  }
+
+  static void dequant_idct_add(uint8_t* dst, const int16_t* levels, int q, uint64_t /*nz*/) {
+    int16_t tmp[64];
+    dequant_inter(tmp, levels, q);
+    idct_add(dst, 8, tmp);
+  }
+
   static void add_constant(uint8_t* blk, int v) {
     for (int i = 0; i < 64; ++i) blk[i] = clip_pixel(blk[i] + v);
   }

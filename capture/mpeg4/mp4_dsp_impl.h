@@ -52,9 +52,7 @@ struct MbKernels {
   static void forward_intra(const uint8_t* pix, int16_t* coef, int q, int dcs_luma, int dcs_chroma,
                             uint64_t nz[6]) {
     for (int k = 0; k < 6; ++k) {
-      K::load_pixels(pix + 64 * k, coef + 64 * k);
-      K::fdct(coef + 64 * k);
-      nz[k] = K::quant_intra(coef + 64 * k, q, k < 4 ? dcs_luma : dcs_chroma);
+      nz[k] = K::fdct_quant_intra(pix + 64 * k, coef + 64 * k, q, k < 4 ? dcs_luma : dcs_chroma);
     }
   }
 
@@ -72,28 +70,24 @@ struct MbKernels {
 
   static void recon_intra(uint8_t* mb, const int16_t* levels, int q, int dcs_luma, int dcs_chroma,
                           const uint64_t nz[6]) {
-    alignas(16) int16_t tmp[64];
     for (int k = 0; k < 6; ++k) {
       int s = k < 4 ? dcs_luma : dcs_chroma;
       if ((nz[k] & ~uint64_t{1}) == 0) {
         std::memset(mb + 64 * k, clip_pixel(idct_dc_only_value(levels[64 * k] * s)), 64);
       } else {
-        K::dequant_intra(tmp, levels + 64 * k, q, s);
-        K::idct_put(mb + 64 * k, 8, tmp);
+        K::dequant_idct_put(mb + 64 * k, levels + 64 * k, q, s, nz[k]);
       }
     }
   }
 
   static void recon_inter(uint8_t* mb, const int16_t* levels, int q, int cbp,
                           const uint64_t nz[6]) {
-    alignas(16) int16_t tmp[64];
     for (int k = 0; k < 6; ++k) {
       if (!(cbp & (32 >> k))) continue;
       if (nz[k] == 1) {
         K::add_constant(mb + 64 * k, idct_dc_only_value(dequant_inter_level(levels[64 * k], q)));
       } else {
-        K::dequant_inter(tmp, levels + 64 * k, q);
-        K::idct_add(mb + 64 * k, 8, tmp);
+        K::dequant_idct_add(mb + 64 * k, levels + 64 * k, q, nz[k]);
       }
     }
   }

@@ -81,6 +81,9 @@ __attribute__((always_inline)) inline void fdct_pass(__m128i x[8]) {
   x[7] = dot4<kShift>(d, pair(3196, -9102), pair(13623, -16069), round);
 }
 
+// Stored indices of the lowest 4 x 4 frequencies (rows 0..3, columns 0..3).
+constexpr uint64_t kLow4x4 = 0x0F0F0F0Full;
+
 constexpr int W1 = 22725, W2 = 21407, W3 = 19266, W4 = 16383, W5 = 12873, W6 = 8867, W7 = 4520;
 
 // One IDCT pass down the registers: r[k] holds coefficient k of eight
@@ -127,11 +130,60 @@ __attribute__((always_inline)) inline void idct_pass(__m128i r[8], __m128i round
   for (int k = 0; k < 8; ++k) r[k] = _mm_packs_epi32(out_lo[k], out_hi[k]);
 }
 
-// Both IDCT passes: coefficients (transposed layout) in, spatial rows out
-// (16-bit, before limiting).
-inline void idct_2d(const int16_t* block, __m128i r[8]) {
-  for (int k = 0; k < 8; ++k)
-    r[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(block + 8 * k));
+// IDCT pass for a block whose coefficients 4..7 of every 1-D transform are
+// zero (r[4..7] are not read); with kLowLanes only lanes 0..3 can be
+// non-zero, and the upper lanes of the outputs are zero. Same sums as
+// idct_pass, without the products of zeros.
+template <int kShift, bool kLowLanes>
+__attribute__((always_inline)) inline void idct_pass_low(__m128i r[8], __m128i round) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i k44 = pair(W4, W4), k4n4 = pair(W4, -W4);
+  const __m128i k26 = pair(W2, W6), k6n2 = pair(W6, -W2);
+  const __m128i k13 = pair(W1, W3), k3n7 = pair(W3, -W7);
+  const __m128i k5n1 = pair(W5, -W1), k7n5 = pair(W7, -W5);
+  __m128i out_lo[8], out_hi[8];
+  for (int h = 0; h < (kLowLanes ? 1 : 2); ++h) {
+    __m128i r0 = h ? _mm_unpackhi_epi16(r[0], z) : _mm_unpacklo_epi16(r[0], z);
+    __m128i r2 = h ? _mm_unpackhi_epi16(r[2], z) : _mm_unpacklo_epi16(r[2], z);
+    __m128i r13 = h ? _mm_unpackhi_epi16(r[1], r[3]) : _mm_unpacklo_epi16(r[1], r[3]);
+    __m128i e0 = _mm_add_epi32(_mm_madd_epi16(r0, k44), round);
+    __m128i e1 = _mm_add_epi32(_mm_madd_epi16(r0, k4n4), round);
+    __m128i o0 = _mm_madd_epi16(r2, k26);
+    __m128i o1 = _mm_madd_epi16(r2, k6n2);
+    __m128i a0 = _mm_add_epi32(e0, o0), a3 = _mm_sub_epi32(e0, o0);
+    __m128i a1 = _mm_add_epi32(e1, o1), a2 = _mm_sub_epi32(e1, o1);
+    __m128i b0 = _mm_madd_epi16(r13, k13);
+    __m128i b1 = _mm_madd_epi16(r13, k3n7);
+    __m128i b2 = _mm_madd_epi16(r13, k5n1);
+    __m128i b3 = _mm_madd_epi16(r13, k7n5);
+    __m128i* o = h ? out_hi : out_lo;
+    o[0] = _mm_srai_epi32(_mm_add_epi32(a0, b0), kShift);
+    o[1] = _mm_srai_epi32(_mm_add_epi32(a1, b1), kShift);
+    o[2] = _mm_srai_epi32(_mm_add_epi32(a2, b2), kShift);
+    o[3] = _mm_srai_epi32(_mm_add_epi32(a3, b3), kShift);
+    o[4] = _mm_srai_epi32(_mm_sub_epi32(a3, b3), kShift);
+    o[5] = _mm_srai_epi32(_mm_sub_epi32(a2, b2), kShift);
+    o[6] = _mm_srai_epi32(_mm_sub_epi32(a1, b1), kShift);
+    o[7] = _mm_srai_epi32(_mm_sub_epi32(a0, b0), kShift);
+  }
+  for (int k = 0; k < 8; ++k) r[k] = _mm_packs_epi32(out_lo[k], kLowLanes ? z : out_hi[k]);
+}
+
+// Both IDCT passes for a block whose non-zero coefficients all lie in the
+// lowest 4 x 4 frequencies (stored rows 0..3, lanes 0..3).
+__attribute__((always_inline)) inline void idct_2d_low(__m128i r[8]) {
+  __m128i ac = _mm_or_si128(_mm_or_si128(r[1], r[2]), r[3]);
+  __m128i dc_only = _mm_cmpeq_epi16(ac, _mm_setzero_si128());
+  __m128i dc8 = _mm_and_si128(dc_only, _mm_slli_epi16(r[0], 3));
+  idct_pass_low<11, true>(r, _mm_set1_epi32(1 << 10));
+  for (int k = 0; k < 8; ++k) r[k] = _mm_or_si128(_mm_andnot_si128(dc_only, r[k]), dc8);
+  transpose8(r);
+  idct_pass_low<20, false>(r, _mm_set1_epi32(16383 * 32));
+}
+
+// Both IDCT passes on a coefficient block held in registers (transposed
+// layout, r[k] = stored row k); spatial rows out (16-bit, before limiting).
+__attribute__((always_inline)) inline void idct_2d(__m128i r[8]) {
   // Lanes are coefficient rows; a row whose coefficients 1..7 are all zero
   // becomes eight times its first coefficient.
   __m128i ac = _mm_or_si128(_mm_or_si128(_mm_or_si128(r[1], r[2]), _mm_or_si128(r[3], r[4])),
@@ -142,6 +194,51 @@ inline void idct_2d(const int16_t* block, __m128i r[8]) {
   for (int k = 0; k < 8; ++k) r[k] = _mm_or_si128(_mm_andnot_si128(dc_only, r[k]), dc8);
   transpose8(r);
   idct_pass<20>(r, _mm_set1_epi32(16383 * 32));
+}
+
+__attribute__((always_inline)) inline void load_block(const int16_t* block, __m128i r[8]) {
+  for (int k = 0; k < 8; ++k)
+    r[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * k));
+}
+
+// Inverse quantisation of eight levels (H.263 method).
+__attribute__((always_inline)) inline __m128i dequant8(__m128i x, __m128i mul, __m128i add) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i s = _mm_srai_epi16(x, 15);
+  __m128i a = _mm_max_epi16(x, _mm_sub_epi16(z, x));
+  __m128i v = _mm_andnot_si128(_mm_cmpeq_epi16(a, z), _mm_add_epi16(_mm_mullo_epi16(a, mul), add));
+  return _mm_sub_epi16(_mm_xor_si128(v, s), s);
+}
+
+// Quantisation of eight values (magnitude less bias, times the reciprocal,
+// limited); returns the levels, eq gets the lanes that became zero.
+__attribute__((always_inline)) inline __m128i quant8(__m128i x, __m128i recip, __m128i bias,
+                                                     __m128i lmax, __m128i* eq) {
+  const __m128i z = _mm_setzero_si128();
+  __m128i s = _mm_srai_epi16(x, 15);
+  __m128i a = _mm_subs_epu16(_mm_max_epi16(x, _mm_sub_epi16(z, x)), bias);
+  __m128i l = _mm_min_epi16(_mm_mulhi_epu16(a, recip), lmax);
+  *eq = _mm_cmpeq_epi16(l, z);
+  return _mm_sub_epi16(_mm_xor_si128(l, s), s);
+}
+
+// Stores the quantised registers and returns the non-zero mask.
+__attribute__((always_inline)) inline uint64_t quant_store(__m128i x[8], int16_t* block, int q,
+                                                           int bias) {
+  const __m128i recip = _mm_set1_epi16(static_cast<int16_t>((65536 + 2 * q - 1) / (2 * q)));
+  const __m128i vbias = _mm_set1_epi16(static_cast<int16_t>(bias));
+  const __m128i lmax = _mm_set1_epi16(static_cast<int16_t>(max_level(q)));
+  uint64_t zero_bits = 0;
+  for (int k = 0; k < 8; k += 2) {
+    __m128i eq0, eq1;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * k),
+                     quant8(x[k], recip, vbias, lmax, &eq0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * k + 8),
+                     quant8(x[k + 1], recip, vbias, lmax, &eq1));
+    uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(eq0, eq1)));
+    zero_bits |= static_cast<uint64_t>(bits) << (8 * k);
+  }
+  return ~zero_bits;
 }
 
 struct Sse2 {
@@ -190,13 +287,71 @@ struct Sse2 {
       return 0;
     }
     fdct_pass<19>(x);
-    for (int k = 0; k < 8; ++k) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + 8 * k), x[k]);
-    return quant_inter(block, q);
+    return quant_store(x, block, q, q / 2);
   }
 
-  static void idct_put(uint8_t* dst, ptrdiff_t stride, int16_t* block) {
+  static uint64_t fdct_quant_intra(const uint8_t* pix, int16_t* block, int q, int dc_scaler) {
+    const __m128i z = _mm_setzero_si128();
+    __m128i x[8];
+    for (int k = 0; k < 8; ++k)
+      x[k] = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pix + 8 * k)), z);
+    fdct_pass<11>(x);
+    transpose8(x);
+    fdct_pass<19>(x);
+    int dc = static_cast<int16_t>(_mm_cvtsi128_si32(x[0]));
+    uint64_t mask = quant_store(x, block, q, 0) & ~uint64_t{1};
+    int level = quant_intra_dc(dc, dc_scaler);
+    block[0] = static_cast<int16_t>(level);
+    return level ? mask | 1 : mask;
+  }
+
+  static void dequant_idct_put(uint8_t* dst, const int16_t* levels, int q, int dc_scaler,
+                               uint64_t nz) {
+    const __m128i mul = _mm_set1_epi16(static_cast<int16_t>(2 * q));
+    const __m128i add = _mm_set1_epi16(static_cast<int16_t>((q - 1) | 1));
     __m128i r[8];
-    idct_2d(block, r);
+    if ((nz & ~kLow4x4) == 0) {
+      for (int k = 0; k < 4; ++k)
+        r[k] =
+            dequant8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + 8 * k)), mul, add);
+      r[0] = _mm_insert_epi16(r[0], levels[0] * dc_scaler, 0);
+      idct_2d_low(r);
+      store_rows(dst, 8, r);
+      return;
+    }
+    load_block(levels, r);
+    for (int k = 0; k < 8; ++k) r[k] = dequant8(r[k], mul, add);
+    r[0] = _mm_insert_epi16(r[0], levels[0] * dc_scaler, 0);
+    idct_2d(r);
+    store_rows(dst, 8, r);
+  }
+
+  static void dequant_idct_add(uint8_t* dst, const int16_t* levels, int q, uint64_t nz) {
+    const __m128i mul = _mm_set1_epi16(static_cast<int16_t>(2 * q));
+    const __m128i add = _mm_set1_epi16(static_cast<int16_t>((q - 1) | 1));
+    __m128i r[8];
+    if ((nz & ~kLow4x4) == 0) {
+      for (int k = 0; k < 4; ++k)
+        r[k] =
+            dequant8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + 8 * k)), mul, add);
+      idct_2d_low(r);
+      add_to_rows(dst, 8, r);
+      return;
+    }
+    load_block(levels, r);
+    for (int k = 0; k < 8; ++k) r[k] = dequant8(r[k], mul, add);
+    idct_2d(r);
+    add_to_rows(dst, 8, r);
+  }
+
+  __attribute__((always_inline)) static void put_rows(uint8_t* dst, ptrdiff_t stride,
+                                                      __m128i r[8]) {
+    idct_2d(r);
+    store_rows(dst, stride, r);
+  }
+
+  __attribute__((always_inline)) static void store_rows(uint8_t* dst, ptrdiff_t stride,
+                                                        __m128i r[8]) {
     for (int y = 0; y < 8; y += 2) {
       __m128i p = _mm_packus_epi16(r[y], r[y + 1]);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + y * stride), p);
@@ -204,9 +359,26 @@ struct Sse2 {
     }
   }
 
+  static void idct_put(uint8_t* dst, ptrdiff_t stride, int16_t* block) {
+    __m128i r[8];
+    load_block(block, r);
+    put_rows(dst, stride, r);
+  }
+
   static void idct_add(uint8_t* dst, ptrdiff_t stride, int16_t* block) {
     __m128i r[8];
-    idct_2d(block, r);
+    load_block(block, r);
+    add_rows(dst, stride, r);
+  }
+
+  __attribute__((always_inline)) static void add_rows(uint8_t* dst, ptrdiff_t stride,
+                                                      __m128i r[8]) {
+    idct_2d(r);
+    add_to_rows(dst, stride, r);
+  }
+
+  __attribute__((always_inline)) static void add_to_rows(uint8_t* dst, ptrdiff_t stride,
+                                                         __m128i r[8]) {
     const __m128i z = _mm_setzero_si128();
     for (int y = 0; y < 8; y += 2) {
       __m128i d0 =
@@ -232,27 +404,9 @@ struct Sse2 {
   }
 
   static uint64_t quant_ac(int16_t* block, int q, int bias) {
-    const __m128i z = _mm_setzero_si128();
-    const __m128i recip = _mm_set1_epi16(static_cast<int16_t>((65536 + 2 * q - 1) / (2 * q)));
-    const __m128i vbias = _mm_set1_epi16(static_cast<int16_t>(bias));
-    const __m128i lmax = _mm_set1_epi16(static_cast<int16_t>(max_level(q)));
-    uint64_t zero_bits = 0;
-    for (int i = 0; i < 64; i += 16) {
-      __m128i eq[2];
-      for (int h = 0; h < 2; ++h) {
-        __m128i* p = reinterpret_cast<__m128i*>(block + i + 8 * h);
-        __m128i x = _mm_loadu_si128(p);
-        __m128i s = _mm_srai_epi16(x, 15);
-        __m128i a = _mm_max_epi16(x, _mm_sub_epi16(z, x));
-        a = _mm_subs_epu16(a, vbias);
-        __m128i l = _mm_min_epi16(_mm_mulhi_epu16(a, recip), lmax);
-        _mm_storeu_si128(p, _mm_sub_epi16(_mm_xor_si128(l, s), s));
-        eq[h] = _mm_cmpeq_epi16(l, z);
-      }
-      uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(eq[0], eq[1])));
-      zero_bits |= static_cast<uint64_t>(bits) << i;
-    }
-    return ~zero_bits;
+    __m128i x[8];
+    load_block(block, x);
+    return quant_store(x, block, q, bias);
   }
 
   static uint64_t quant_inter(int16_t* block, int q) { return quant_ac(block, q, q / 2); }
@@ -266,17 +420,12 @@ struct Sse2 {
   }
 
   static void dequant_inter(int16_t* out, const int16_t* levels, int q) {
-    const __m128i z = _mm_setzero_si128();
     const __m128i mul = _mm_set1_epi16(static_cast<int16_t>(2 * q));
     const __m128i add = _mm_set1_epi16(static_cast<int16_t>((q - 1) | 1));
-    for (int i = 0; i < 64; i += 8) {
-      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + i));
-      __m128i s = _mm_srai_epi16(x, 15);
-      __m128i a = _mm_max_epi16(x, _mm_sub_epi16(z, x));
-      __m128i v =
-          _mm_andnot_si128(_mm_cmpeq_epi16(a, z), _mm_add_epi16(_mm_mullo_epi16(a, mul), add));
-      _mm_store_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi16(_mm_xor_si128(v, s), s));
-    }
+    for (int i = 0; i < 64; i += 8)
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(out + i),
+          dequant8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(levels + i)), mul, add));
   }
 
   static void dequant_intra(int16_t* out, const int16_t* levels, int q, int dc_scaler) {

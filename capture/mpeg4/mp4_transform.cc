@@ -50,12 +50,14 @@ void mp4_transform_software(Mp4Transform* t) {
   t->use_device = false;
   t->device = dv::DctDevice{};
   t->scan = dv::mp4::kScanTransposed;
+  t->scan_masks = dv::mp4::scan_masks_for(t->scan);
 }
 
 void mp4_transform_device(Mp4Transform* t, const dv::DctDevice& device) {
   t->use_device = true;
   t->device = device;
   t->scan = dv::mp4::kZigzag;
+  t->scan_masks = dv::mp4::scan_masks_for(t->scan);
 }
 
 void mp4_device_emulate(uint8_t* work) {

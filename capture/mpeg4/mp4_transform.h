@@ -19,12 +19,14 @@
 
 #include <cstdint>
 
+#include "capture/mpeg4/mp4_vlc.h"
 #include "lib/devices/dct_device.h"
 
 struct Mp4Transform {
   bool use_device = false;        // false: software
   dv::DctDevice device;           // when use_device
   const uint8_t* scan = nullptr;  // zigzag order in the backend's coefficient layout
+  const dv::mp4::ScanMasks* scan_masks = nullptr;  // for `scan`
 };
 
 // One slot of the two-buffer pipeline.

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "capture/mpeg4/mp4_dsp.h"
+
 namespace dv::mp4 {
 
 namespace {
@@ -78,19 +80,29 @@ std::unique_ptr<TcoefEvents> build(const TcoefCode* rows) {
   TcoefTable table{rows};
   for (int last = 0; last < 2; ++last) {
     for (int run = 0; run < 64; ++run) {
-      for (int level = -64; level < 64; ++level) {
-        int i = tcoef_index(last, run, level);
-        if (level == 0) {
-          t->code[i] = 0;
-          t->length[i] = 0;
-          continue;
-        }
-        Code c = best_code(table, last, run, level);
-        t->code[i] = c.code;
-        t->length[i] = static_cast<uint8_t>(c.length);
+      for (int a = 1; a <= 64; ++a) {
+        // The code of the positive level; its last bit is the sign.
+        Code c = best_code(table, last, run, a);
+        uint32_t e = c.length < 30 ? (c.code << 5) | static_cast<uint32_t>(c.length) : 0;
+        t->entry[tcoef_index(last, run, a)] = e;
+        if (run < 16 && a <= 16) t->hot[tcoef_hot_index(last, run, a)] = e;
       }
     }
   }
+  return t;
+}
+
+std::unique_ptr<ScanMasks> build_scan_masks(const uint8_t* scan) {
+  auto t = std::make_unique<ScanMasks>();
+  int position[64];
+  for (int i = 0; i < 64; ++i) position[scan[i]] = i;
+  for (int k = 0; k < 8; ++k)
+    for (int v = 0; v < 256; ++v) {
+      uint64_t m = 0;
+      for (int j = 0; j < 8; ++j)
+        if (v & (1 << j)) m |= uint64_t{1} << position[8 * k + j];
+      t->part[k][v] = m;
+    }
   return t;
 }
 
@@ -99,6 +111,18 @@ std::unique_ptr<TcoefEvents> build(const TcoefCode* rows) {
 const TcoefEvents& intra_events() {
   static const std::unique_ptr<TcoefEvents> t = build(kIntraTcoef);
   return *t;
+}
+
+const ScanMasks* scan_masks_for(const uint8_t* scan) {
+  if (scan == kScanTransposed) {
+    static const std::unique_ptr<ScanMasks> t = build_scan_masks(kScanTransposed);
+    return t.get();
+  }
+  if (scan == kZigzag) {
+    static const std::unique_ptr<ScanMasks> t = build_scan_masks(kZigzag);
+    return t.get();
+  }
+  return nullptr;
 }
 
 const TcoefEvents& inter_events() {

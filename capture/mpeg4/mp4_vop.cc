@@ -22,30 +22,20 @@ inline int16_t* slot_coefs(const MbSlot& s) {
 inline uint8_t* slot_pixels(const MbSlot& s) { return s.work + dv::kDctDataOffset; }
 
 // Predicted DC level of a block from its left (a), upper-left (b) and upper
-// (c) reconstructed DC values, in the direction of the smaller gradient.
-inline int dc_prediction(int a, int b, int c, int scaler) {
+// (c) reconstructed DC values, in the direction of the smaller gradient,
+// divided by the DC scaler with rounding (by the scaler's reciprocal
+// ceil(2^20 / scaler), exact for these values).
+inline int dc_prediction(int a, int b, int c, int scaler, uint32_t recip) {
   int pred = std::abs(a - b) < std::abs(b - c) ? c : a;
-  return (pred + scaler / 2) / scaler;
+  return static_cast<int>((static_cast<uint32_t>(pred + scaler / 2) * recip) >> 20);
 }
 
-// Writes the DC of block b of macroblock (mbx, mby) and keeps its
-// reconstructed value for the blocks that follow.
-inline void put_dc(MP4encodeContext* ctx, int mbx, int mby, int b, int level, int recon, int sl,
-                   int sc) {
-  int16_t* v;
-  int stride, scaler;
-  if (b < 4) {
-    stride = 2 * ctx->mb_w + 1;
-    v = ctx->dc_luma.data() + (2 * mby + (b >> 1) + 1) * stride + 2 * mbx + (b & 1) + 1;
-    scaler = sl;
-  } else {
-    stride = ctx->mb_w + 1;
-    v = (b == 4 ? ctx->dc_cb.data() : ctx->dc_cr.data()) + (mby + 1) * stride + mbx + 1;
-    scaler = sc;
-  }
-  int pred = dc_prediction(v[-1], v[-stride - 1], v[-stride], scaler);
-  dv::mp4::put_intra_dc(&ctx->bw, level - pred, b < 4);
-  *v = static_cast<int16_t>(recon);
+void set_dc_scalers(MP4encodeContext* ctx) {
+  ctx->dc_scaler[0] = dv::mp4::dc_scaler_luma(ctx->quant);
+  ctx->dc_scaler[1] = dv::mp4::dc_scaler_chroma(ctx->quant);
+  for (int i = 0; i < 2; ++i)
+    ctx->dc_recip[i] = ((1u << 20) + static_cast<uint32_t>(ctx->dc_scaler[i]) - 1) /
+                       static_cast<uint32_t>(ctx->dc_scaler[i]);
 }
 
 // Marks macroblock (mbx, mby) as not intra for the DC prediction of the
@@ -59,52 +49,78 @@ inline void reset_dc(MP4encodeContext* ctx, int mbx, int mby) {
   ctx->dc_cr[(mby + 1) * cs + mbx + 1] = 1024;
 }
 
-// Intra macroblock after step 2: type, pattern, then per block the DC and the
-// AC levels.
+// Intra macroblock after step 2: type, pattern, then per block the DC
+// difference (its reconstructed value kept for the blocks that follow) and
+// the AC levels.
 void put_intra_mb(MP4encodeContext* ctx, int mbx, int mby, const MbSlot& s, const int dc[6],
                   bool predicted_vop) {
-  BitWriter* bw = &ctx->bw;
+  BitWriter bw = ctx->bw;
+  const dv::mp4::ScanMasks& masks = *ctx->transform.scan_masks;
+  uint64_t ac[6];
   int cbp = 0;
-  for (int b = 0; b < 6; ++b)
-    if (s.nz[b] & ~uint64_t{1}) cbp |= 32 >> b;
-  if (predicted_vop) {
-    put_bits(bw, 1, 0);  // not_coded
-    put_vlc(bw, dv::mp4::kMcbpcInterIntra[cbp & 3]);
-  } else {
-    put_vlc(bw, dv::mp4::kMcbpcIntra[cbp & 3]);
-  }
-  put_bits(bw, 1, 0);  // ac_pred_flag
-  put_vlc(bw, dv::mp4::kCbpy[cbp >> 2]);
-  const int16_t* c = slot_coefs(s);
-  const int sl = dv::mp4::dc_scaler_luma(ctx->quant), sc = dv::mp4::dc_scaler_chroma(ctx->quant);
-  const dv::mp4::TcoefEvents& events = dv::mp4::intra_events();
   for (int b = 0; b < 6; ++b) {
-    put_dc(ctx, mbx, mby, b, c[64 * b], dc[b], sl, sc);
-    if (cbp & (32 >> b))
-      dv::mp4::put_block_coefs(bw, events, c + 64 * b, ctx->transform.scan, 1,
-                               s.nz[b] & ~uint64_t{1});
+    ac[b] = s.nz[b] & ~uint64_t{1};
+    if (ac[b]) cbp |= 32 >> b;
   }
+  if (predicted_vop) {
+    put_bits(&bw, 1, 0);  // not_coded
+    put_vlc(&bw, dv::mp4::kMcbpcInterIntra[cbp & 3]);
+  } else {
+    put_vlc(&bw, dv::mp4::kMcbpcIntra[cbp & 3]);
+  }
+  put_bits(&bw, 1, 0);  // ac_pred_flag
+  put_vlc(&bw, dv::mp4::kCbpy[cbp >> 2]);
+  const int16_t* c = slot_coefs(s);
+  const dv::mp4::TcoefEvents& events = dv::mp4::intra_events();
+  const int ls = 2 * ctx->mb_w + 1, cs = ctx->mb_w + 1;
+  int16_t* yv = ctx->dc_luma.data() + (2 * mby + 1) * ls + 2 * mbx + 1;
+  for (int b = 0; b < 6; ++b) {
+    int16_t* v;
+    int stride, scaler;
+    uint32_t recip;
+    if (b < 4) {
+      v = yv + (b >> 1) * ls + (b & 1);
+      stride = ls;
+      scaler = ctx->dc_scaler[0];
+      recip = ctx->dc_recip[0];
+    } else {
+      v = (b == 4 ? ctx->dc_cb.data() : ctx->dc_cr.data()) + (mby + 1) * cs + mbx + 1;
+      stride = cs;
+      scaler = ctx->dc_scaler[1];
+      recip = ctx->dc_recip[1];
+    }
+    int pred = dc_prediction(v[-1], v[-stride - 1], v[-stride], scaler, recip);
+    dv::mp4::put_intra_dc(&bw, c[64 * b] - pred, b < 4);
+    *v = static_cast<int16_t>(dc[b]);
+    if (ac[b])
+      dv::mp4::put_block_coefs(&bw, events, c + 64 * b, ctx->transform.scan, 1,
+                               dv::mp4::to_scan_order(masks, ac[b]));
+  }
+  ctx->bw = bw;
 }
 
 // Inter macroblock with the zero vector after step 2 (cbp from step 2).
 void put_inter_mb(MP4encodeContext* ctx, int mbx, int mby, const MbSlot& s, int cbp) {
-  BitWriter* bw = &ctx->bw;
   reset_dc(ctx, mbx, mby);
   if (cbp == 0) {
-    put_bits(bw, 1, 1);  // not_coded
+    put_bits(&ctx->bw, 1, 1);  // not_coded
     return;
   }
+  BitWriter bw = ctx->bw;
   const dv::mp4::Vlc& mcbpc = dv::mp4::kMcbpcInter[cbp & 3];
   const dv::mp4::Vlc& cbpy = dv::mp4::kCbpy[(cbp >> 2) ^ 15];
   // not_coded 0, mcbpc, cbpy (inter meaning), horizontal and vertical motion
   // vector differences 0 ("1" each)
   uint32_t head = ((static_cast<uint32_t>(mcbpc.code) << cbpy.length | cbpy.code) << 2) | 3u;
-  put_bits(bw, 1 + mcbpc.length + cbpy.length + 2, head);
+  put_bits(&bw, 1 + mcbpc.length + cbpy.length + 2, head);
   const int16_t* c = slot_coefs(s);
   const dv::mp4::TcoefEvents& events = dv::mp4::inter_events();
+  const dv::mp4::ScanMasks& masks = *ctx->transform.scan_masks;
   for (int b = 0; b < 6; ++b)
     if (cbp & (32 >> b))
-      dv::mp4::put_block_coefs(bw, events, c + 64 * b, ctx->transform.scan, 0, s.nz[b]);
+      dv::mp4::put_block_coefs(&bw, events, c + 64 * b, ctx->transform.scan, 0,
+                               dv::mp4::to_scan_order(masks, s.nz[b]));
+  ctx->bw = bw;
 }
 
 }  // namespace
@@ -171,6 +187,7 @@ void CodeIFrame(MP4encodeContext* ctx, const uint8_t* src) {
   BitstreamWriteVolHeader(ctx);
   BitstreamWriteVopHeader(ctx, 1);
   const int q = ctx->quant;
+  set_dc_scalers(ctx);
   const MbFetcher& f = *ctx->fetcher;
   f.start(slot_pixels(ctx->slot[0]), src, ctx->fetch_state);
   __MBTransQuantIntraStep1(&ctx->transform, &ctx->slot[0], q);
@@ -201,6 +218,7 @@ void CodePFrame(MP4encodeContext* ctx, const uint8_t* src) {
   ctx->activity = 0;
   BitstreamWriteVopHeader(ctx, 1);
   const int q = ctx->quant;
+  set_dc_scalers(ctx);
   const MbFetcher& f = *ctx->fetcher;
   uint8_t* ref = ctx->reference;
   // Blocks whose residual looks like sensor noise (SAD below 20 q, no sample

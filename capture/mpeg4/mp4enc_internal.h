@@ -66,6 +66,8 @@ struct MP4encodeContext {
   std::vector<int16_t> dc_luma;  // (2 mb_h + 1) x (2 mb_w + 1)
   std::vector<int16_t> dc_cb;    // (mb_h + 1) x (mb_w + 1)
   std::vector<int16_t> dc_cr;
+  int dc_scaler[2] = {8, 8};      // luma, chroma DC scaler of the VOP's quantiser
+  uint32_t dc_recip[2] = {0, 0};  // ceil(2^20 / dc_scaler)
 };
 
 // Writes the video object and video object layer headers (then stuffing).

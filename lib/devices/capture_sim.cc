@@ -339,6 +339,7 @@ struct CaptureSim {
   uint64_t generation = 1;  // changes with every settings load
   CapFile files[4];
   bool file_bad[4] = {};
+  bool file_ntsc[4] = {};  // standard the files were opened for
 
   // Programming: own once this process sent a programming request.
   bool programmed = false;
@@ -475,25 +476,29 @@ std::string file_path(const CaptureSim* sim, const std::string& name) {
   return name[0] == '/' ? name : sim->dir + name;
 }
 
-// (Re)opens the file sources of the current settings.
-void open_files(CaptureSim* sim) {
-  for (int c = 0; c < 4; ++c) {
-    capfile_close(&sim->files[c]);
-    sim->file_bad[c] = false;
-    const CapSimCamera& cam = sim->set.cam[c];
-    if (cam.file.empty()) continue;
-    std::string p = file_path(sim, cam.file);
-    int h = effective_ntsc(sim) ? kCapSimNtscHeight : kCapSimPalHeight;
-    int rw = cam.file_w ? cam.file_w : kCapSimWidth;
-    int rh = cam.file_h ? cam.file_h : h;
-    std::string err, note;
-    if (capfile_open(&sim->files[c], p, rw, rh, &err, &note) != 0) {
-      sim->file_bad[c] = true;
-      sim_log(sim, "camera " + std::to_string(c) + ": " + p + ": " + err + "; no signal");
-    } else if (!note.empty()) {
-      sim_log(sim, "camera " + std::to_string(c) + ": " + p + ": " + note);
-    }
+// (Re)opens the file source of camera c for the standard given (a raw file
+// without a size in the settings has frames of the picture size).
+void open_file(CaptureSim* sim, int c, bool ntsc) {
+  capfile_close(&sim->files[c]);
+  sim->file_bad[c] = false;
+  sim->file_ntsc[c] = ntsc;
+  const CapSimCamera& cam = sim->set.cam[c];
+  if (cam.file.empty()) return;
+  std::string p = file_path(sim, cam.file);
+  int rw = cam.file_w ? cam.file_w : kCapSimWidth;
+  int rh = cam.file_h ? cam.file_h : (ntsc ? kCapSimNtscHeight : kCapSimPalHeight);
+  std::string err, note;
+  if (capfile_open(&sim->files[c], p, rw, rh, &err, &note) != 0) {
+    sim->file_bad[c] = true;
+    sim_log(sim, "camera " + std::to_string(c) + ": " + p + ": " + err + "; no signal");
+  } else if (!note.empty()) {
+    sim_log(sim, "camera " + std::to_string(c) + ": " + p + ": " + note);
   }
+}
+
+void open_files(CaptureSim* sim) {
+  const bool ntsc = effective_ntsc(sim);
+  for (int c = 0; c < 4; ++c) open_file(sim, c, ntsc);
 }
 
 // Reads the settings file when it changed. at_open: failures are returned;
@@ -583,6 +588,9 @@ bool draw(CaptureSim* sim, int camera, int64_t n, bool ntsc, uint8_t* out) {
   const int w = kCapSimWidth, h = ntsc ? kCapSimNtscHeight : kCapSimPalHeight;
   const int rate = rate_of(ntsc);
   const CapSimCamera& c = sim->set.cam[camera];
+  if (!c.file.empty() && c.file_w == 0 && sim->file_ntsc[camera] != ntsc) {
+    open_file(sim, camera, ntsc);  // raw frames follow the picture size
+  }
   bool signal = c.signal && !sim->file_bad[camera];
   if (signal && !c.file.empty()) {
     if (capfile_render(&sim->files[camera], n - period_of(sim->origin_ns, rate), w, h, out) != 0) {

@@ -523,6 +523,25 @@ TEST_F(CapSimTest, FileSourcesLoopTheirWholeFrames) {
   }
 }
 
+// The capture daemon switches to NTSC after opening the driver: a raw file
+// without a size then has 704x240 frames.
+TEST_F(CapSimTest, RawFileFramesFollowTheStandard) {
+  write_file(dir_ + "/ntsc.yuv", raw(704, 240, 3, 0));
+  settings("origin=1700000000\ncam0.file=ntsc.yuv\n");
+  VClock clock;
+  CaptureSim* s = open(&clock);
+  program(s, {0}, true);
+  const int64_t n0 = kT0 / (kSec / 30);
+  for (int k = 0; k < 4; ++k) {
+    bool sig = false;
+    auto p = picture(s, 0, n0 + k, &sig);
+    ASSERT_EQ(p.size(), 704u * 240 * 3 / 2);
+    EXPECT_TRUE(sig);
+    EXPECT_EQ(p[p.size() - 1], 50 + 40 * (k % 3)) << k;
+    EXPECT_EQ(p[16 * 3 + 8], 100 + k % 3) << k;
+  }
+}
+
 TEST_F(CapSimTest, BrokenFileSourcesShowNoSignal) {
   write_file(dir_ + "/yuv422.y4m", y4m(64, 48, 2, " C422"));
   write_file(dir_ + "/short.yuv", raw(704, 288, 0, 1000));

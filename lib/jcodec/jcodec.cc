@@ -8,9 +8,11 @@
 // first string serves a current byte whose bits are not all ones, the second
 // one whose bits are (the joined byte may then become 0xFF and need a 0x00).
 // String layout: bytes 0..7 output (byte 0 is OR-ed into the current byte,
-// the rest stored), byte 8 = whole bytes to advance | 0x80 when the new current
-// byte holds only one-bits, byte 9 = bit count (bit position + code bits + 8
-// per stuffed byte; its low 3 bits are the new bit position).
+// the rest stored), byte 8 = whole bytes to advance, byte 9 = the new bit
+// position as the coder's next state (bit position x 20, + 10 when the new
+// current byte holds only one-bits: the offset of the string the next code
+// uses within its entry group). While a string is built, byte 9 counts its
+// bits (bit position + code bits + 8 per stuffed byte).
 #include "lib/jcodec/jcodec.h"
 
 #include <bit>
@@ -115,6 +117,16 @@ uint32_t value_bits(int v, int size) {
   return static_cast<uint32_t>(v + (1 << size) - 1);
 }
 
+// Coder state: where the next code's string starts within its group of
+// entries (the code at bit positions 0..7, 160 bytes): bit position x 20,
+// + 10 for the second string when the current byte holds only one-bits.
+constexpr int kGroup = 8 * JPEG_ENTRY_SIZE;  // one code at the eight bit positions
+
+inline uint32_t state_of(uint32_t bitpos, uint32_t cur) {
+  const bool ones = ((cur | (0xFFu >> bitpos)) & 0xFFu) == 0xFFu;
+  return bitpos * JPEG_ENTRY_SIZE + (ones ? 10 : 0);
+}
+
 // Fills one 20-byte entry with the code `bits` (nbits long) at bit position p.
 void build_entry(uint8_t* e, uint32_t bits, int nbits, int p) {
   for (int variant = 0; variant < 2; ++variant) {
@@ -138,40 +150,43 @@ void build_entry(uint8_t* e, uint32_t bits, int nbits, int p) {
       }
     }
     if (accbits > 0) s[counter] = static_cast<uint8_t>(acc << (8 - accbits));
+    // Byte 8: whole bytes to advance. Byte 9: from the bit count to the
+    // state of the next code (its bit position x 20, + 10 when the new current
+    // byte holds only one-bits).
     const unsigned np = s[9] & 7u;
-    const bool ones = ((s[counter] | (0xFFu >> np)) & 0xFFu) == 0xFFu;
-    s[8] = static_cast<uint8_t>((s[9] >> 3) | (ones ? 0x80 : 0));
+    s[8] = static_cast<uint8_t>(s[9] >> 3);
+    s[9] = static_cast<uint8_t>(state_of(np, s[counter]));
   }
 }
 
-// The bit writer the hot loop keeps in registers: output pointer, the current
-// byte, its bit position and which string (0 or 10) the next code uses.
+// The bit writer the hot loop keeps in registers: output pointer, the
+// current byte, and the state: the offset of the string to use within the
+// next code's 160-byte group (bit position x 20, + 10 for the second string).
 struct Vlc {
   uint8_t* p;
   uint32_t cur;
-  uint32_t bitpos;
-  uint32_t sel;
+  uint32_t st;
 };
 
 inline Vlc vlc_load() {
   Vlc v;
   v.p = jpeg_buf;
-  v.bitpos = g_bitpos & 7;
-  v.cur = v.bitpos ? *v.p : 0;
-  v.sel = ((v.cur | (0xFFu >> v.bitpos)) & 0xFFu) == 0xFFu ? 10 : 0;
+  const uint32_t bitpos = g_bitpos & 7;
+  v.cur = bitpos ? *v.p : 0;
+  v.st = state_of(bitpos, v.cur);
   return v;
 }
 
 inline void vlc_store(const Vlc& v) {
   jpeg_buf = v.p;
-  g_bitpos = v.bitpos;
-  if (v.bitpos) *v.p = static_cast<uint8_t>(v.cur);
+  g_bitpos = v.st / JPEG_ENTRY_SIZE;
+  if (g_bitpos) *v.p = static_cast<uint8_t>(v.cur);
 }
 
-inline void put(Vlc& v, const uint8_t* entry) {
-  const uint8_t* e = entry + v.sel;
-  const uint32_t a = e[8];
-  const uint32_t adv = a & 0x7F;
+// Emits one code given its group (the code's entries for bit positions 0..7).
+[[gnu::always_inline]] inline void put(Vlc& v, const uint8_t* group) {
+  const uint8_t* e = group + v.st;
+  const uint32_t adv = e[8];
   if constexpr (std::endian::native == std::endian::little) {
     uint64_t w;
     std::memcpy(&w, e, 8);
@@ -184,21 +199,21 @@ inline void put(Vlc& v, const uint8_t* entry) {
     v.cur = v.p[adv];
   }
   v.p += adv;
-  v.sel = (a >> 7) * 10;
-  v.bitpos = e[9] & 7u;
+  v.st = e[9];
 }
 
-inline const uint8_t* ac_entry(int code, const Vlc& v) {
-  return g_ac_table + static_cast<size_t>(code * 8 + static_cast<int>(v.bitpos)) * JPEG_ENTRY_SIZE;
-}
+inline const uint8_t* ac_group(int code) { return g_ac_table + static_cast<size_t>(code) * kGroup; }
 
-// Codes one block: zz in zigzag order, mask of its nonzero coefficients.
-inline void code_block(Vlc& v, const int8_t* zz, uint64_t mask, int* pred) {
+// Codes one block: zz in zigzag order, mask of its nonzero coefficients. The
+// codes' groups are listed first (independent work the processor overlaps),
+// then emitted in one dependent chain.
+[[gnu::always_inline]] inline void code_block(Vlc& v, const int8_t* zz, uint64_t mask, int* pred) {
+  const uint8_t* groups[kBlockCodesMax];
+  int n = 0;
   const int dc = zz[0];
   const int diff = dc - *pred;
   *pred = dc;
-  put(v, g_dc_table + static_cast<size_t>((diff + kDcRange) * 8 + static_cast<int>(v.bitpos)) *
-                          JPEG_ENTRY_SIZE);
+  groups[n++] = g_dc_table + static_cast<size_t>(diff + kDcRange) * kGroup;
   uint64_t m = mask >> 1;  // AC coefficient k at bit k - 1
   int pos = 1;
   while (m) {
@@ -206,14 +221,15 @@ inline void code_block(Vlc& v, const int8_t* zz, uint64_t mask, int* pred) {
     int run = z;
     pos += z;
     while (run > 15) {
-      put(v, ac_entry(kZrlCode, v));
+      groups[n++] = ac_group(kZrlCode);
       run -= 16;
     }
-    put(v, ac_entry((zz[pos] + 127) * 16 + run, v));
+    groups[n++] = ac_group((zz[pos] + 127) * 16 + run);
     m = (m >> z) >> 1;
     ++pos;
   }
-  if (pos < 64) put(v, ac_entry(kEobCode, v));
+  if (pos < 64) groups[n++] = ac_group(kEobCode);
+  for (int i = 0; i < n; ++i) put(v, groups[i]);
 }
 
 // Copies the six blocks of macroblock (i, j) out of the ZARN3 picture (width
@@ -265,7 +281,7 @@ inline uint8_t change_sample(const uint8_t* blk) {
 }
 
 // Codes the six blocks of one macroblock.
-inline void code_mb(Vlc& v, const int8_t* zz, const uint64_t* masks) {
+[[gnu::always_inline]] inline void code_mb(Vlc& v, const int8_t* zz, const uint64_t* masks) {
   code_block(v, zz, masks[0], &g_dc_pred[0]);
   code_block(v, zz + 64, masks[1], &g_dc_pred[0]);
   code_block(v, zz + 128, masks[2], &g_dc_pred[0]);
@@ -549,7 +565,7 @@ int fast_jpeg_compress(uint8_t* dest, int capacity, const uint8_t* src, MJPEGHan
         // it fits, so nothing is ever stored past the end.
         static uint8_t scratch[kMbRoom + 8];
         scratch[0] = static_cast<uint8_t>(v.cur);
-        Vlc s{scratch, v.cur, v.bitpos, v.sel};
+        Vlc s{scratch, v.cur, v.st};
         code_mb(s, zz, masks);
         const ptrdiff_t whole = s.p - scratch;
         if (whole + kTail > end - v.p) {
@@ -560,8 +576,7 @@ int fast_jpeg_compress(uint8_t* dest, int capacity, const uint8_t* src, MJPEGHan
         std::memcpy(v.p, scratch, static_cast<size_t>(whole) + 1);
         v.p += whole;
         v.cur = s.cur;
-        v.bitpos = s.bitpos;
-        v.sel = s.sel;
+        v.st = s.st;
       }
       if (handle && i < MJPEG_MASK_ROWS && j < MJPEG_MASK_COLS) {
         const int mb = i * MJPEG_MASK_COLS + j;

@@ -17,16 +17,17 @@ const uint8_t kJpegNaturalOrder[64] = {
 
 namespace {
 
-// Rounding offset as a fraction of the divisor, in 1/64, per kind (luma,
-// chroma) and frequency class (DC, the first nine AC positions in zigzag
-// order, the rest). DC rounds to nearest; AC offsets below one half widen the
-// zero zone (more so for chroma, whose table is as fine as the luma one), which
-// buys more quality per byte than rounding to nearest (measured against
-// libjpeg-turbo at equal file size).
-int bias64(int kind, int k) {
-  static const int kBias[2][3] = {{32, 24, 24}, {32, 16, 8}};
-  return kBias[kind ? 1 : 0][k == 0 ? 0 : (k < 10 ? 1 : 2)];
-}
+// Rounding offset and zero threshold as fractions of the divisor, in 1/64,
+// per kind (luma, chroma) and frequency class (DC, the first nine AC
+// positions in zigzag order, the rest). DC rounds to nearest. AC offsets below
+// one half widen the zero zone; chroma, whose table is as fine as the luma
+// one, also drops AC coefficients below 1.25 steps. Both buy more quality per
+// byte than plain rounding (measured against libjpeg-turbo at equal file
+// size on camera-like pictures).
+constexpr int kBias64[2][3] = {{32, 24, 24}, {32, 16, 8}};
+constexpr int kZero64[2][3] = {{0, 0, 0}, {0, 80, 80}};
+
+int frequency_class(int k) { return k == 0 ? 0 : (k < 10 ? 1 : 2); }
 
 JcodecQuant make_quant(int kind) {
   JcodecQuant t{};
@@ -37,7 +38,9 @@ JcodecQuant make_quant(int kind) {
     // ceil(2^20 / d) is exact for |c| + bias < 2^14 with these divisors
     // (checked exhaustively by the tests).
     t.mult[n] = static_cast<uint16_t>(((1u << 20) + d - 1) / d);
-    t.bias[n] = static_cast<uint16_t>(d * static_cast<uint32_t>(bias64(kind, k)) / 64);
+    const int c = frequency_class(k);
+    t.bias[n] = static_cast<uint16_t>(d * static_cast<uint32_t>(kBias64[kind][c]) / 64);
+    t.zero[n] = static_cast<uint16_t>(d * static_cast<uint32_t>(kZero64[kind][c]) / 64);
   }
   return t;
 }
@@ -97,8 +100,10 @@ void jcodec_quant_blocks_c(const uint8_t* samples, int nblocks, int kind, int8_t
     for (int k = 0; k < 64; ++k) {
       const int n = kJpegNaturalOrder[k];
       const int32_t v = c[n];
-      const uint32_t y = static_cast<uint32_t>(v < 0 ? -v : v) + q.bias[n];
+      const uint32_t a = static_cast<uint32_t>(v < 0 ? -v : v);
+      const uint32_t y = a + q.bias[n];
       int32_t m = static_cast<int32_t>(std::min<uint32_t>(((y * q.mult[n]) >> 16) >> 4, 127));
+      if (a < q.zero[n]) m = 0;
       if (v < 0) m = -m;
       zz[k] = static_cast<int8_t>(m);
       mask |= static_cast<uint64_t>(m != 0) << k;

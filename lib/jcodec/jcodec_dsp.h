@@ -50,13 +50,15 @@ bool jcodec_cpu_has_avx2();
 #endif
 
 // Quantiser tables shared by the kernels, indexed by natural position
-// (row * 8 + column): q = ((|c| + bias) * mult) >> 20, at most 127, where c
+// (row * 8 + column): q = ((|c| + bias) * mult) >> 20, at most 127, and 0
+// when |c| < zero, where c
 // is the transform output (8x the coefficient) and mult = ceil(2^20 / d) for
 // the divisor d = 8 x qtable. bias = d/2 rounds to nearest; a smaller bias
 // widens the zero zone, which saves more bits than it costs in error.
 struct JcodecQuant {
   uint16_t mult[64];
   uint16_t bias[64];
+  uint16_t zero[64];  // |c| below this quantises to 0
 };
 const JcodecQuant& jcodec_quant(int kind);
 

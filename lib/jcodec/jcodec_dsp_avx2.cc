@@ -109,6 +109,7 @@ DV_AVX2 inline void transpose(const __m256i* r, __m256i* c) {
 struct Avx2Tables {
   alignas(16) uint16_t mult[64];
   alignas(16) uint16_t bias[64];
+  alignas(16) uint16_t zero[64];
   alignas(16) uint8_t shuffle[4][4][16];  // [zigzag chunk][stored chunk][byte]
 };
 
@@ -119,6 +120,7 @@ Avx2Tables make_tables(int kind) {
     for (int v = 0; v < 8; ++v) {
       x.mult[u * 8 + v] = q.mult[v * 8 + u];
       x.bias[u * 8 + v] = q.bias[v * 8 + u];
+      x.zero[u * 8 + v] = q.zero[v * 8 + u];
     }
   }
   for (int j = 0; j < 4; ++j) {
@@ -162,9 +164,12 @@ DV_AVX2 void two_blocks(const Avx2Tables& t, const uint8_t* pa, const uint8_t* p
     for (int h = 0; h < 2; ++h) {
       const int u = 2 * j + h;
       const __m256i v = o[u];
-      const __m256i y = _mm256_add_epi16(_mm256_abs_epi16(v), bcast(t.bias + 8 * u));
+      const __m256i a = _mm256_abs_epi16(v);
+      const __m256i y = _mm256_add_epi16(a, bcast(t.bias + 8 * u));
       __m256i q = _mm256_srli_epi16(_mm256_mulhi_epu16(y, bcast(t.mult + 8 * u)), 4);
       q = _mm256_min_epi16(q, _mm256_set1_epi16(127));
+      // Zero below the threshold: |c| and the threshold are below 2^15.
+      q = _mm256_andnot_si256(_mm256_cmpgt_epi16(bcast(t.zero + 8 * u), a), q);
       q2[h] = _mm256_sign_epi16(q, v);
     }
     packed[j] = _mm256_packs_epi16(q2[0], q2[1]);

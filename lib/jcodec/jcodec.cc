@@ -406,7 +406,9 @@ void endwriteraw(void) {
 
 void vlc_stop_done(void) { endwriteraw(); }
 
-void put_char(uint8_t byte) { *jpeg_buf++ = byte; }
+void put_char(uint8_t byte) {
+  if (jpeg_buf) *jpeg_buf++ = byte;
+}
 
 void writejpegfooter(void) {
   put_char(0xFF);

@@ -165,6 +165,12 @@ def test_stop_tells_every_client_once_and_removes_the_queue(sandbox, sig):
         c.register(cls)
     # The registrations are served: the recorder has its schedule state.
     assert clients[SAVER].recv().sv() == (21, 1)
+    # statekeeper serves its queue in order: once a live server registered
+    # last has its answer, every earlier registration (and what it relayed)
+    # has been served, and the queues can be drained.
+    probe = s.client()
+    probe.register(ONLINE)
+    assert probe.recv().sv()[0] == 21
     for c in clients.values():
         while not c.empty():
             c.recv()

@@ -13,6 +13,7 @@
 
 #include "lib/platform/le.h"
 #include "lib/platform/log.h"
+#include "lib/platform/sysroot.h"
 #include "recorder/recorder.h"
 #include "recorder/set_repair.h"
 
@@ -22,6 +23,11 @@ using dv::ArcGroupHeader;
 using dv::ArcIndexRecord;
 
 namespace {
+
+// The archive folder as the file system sees it (the folder setting is a
+// path of the device; a sandbox root may lie in front of it). Log lines
+// name the logical paths.
+std::string disk(const RecorderState* gv) { return dv::sys_path(gv->folder); }
 
 constexpr size_t kStageSize = 256 * 1024;
 constexpr uint32_t kDirectWrite = 16 * 1024;  // payloads from this size skip the stage
@@ -153,7 +159,7 @@ void repair_newest(RecorderState* gv, uint32_t n) {
   int64_t limit = int64_t{3} * gv->budget;
   if (limit < (int64_t{64} << 20)) limit = int64_t{64} << 20;
   dv::RepairReport rep;
-  dv::RepairResult r = dv::arc_repair_set(gv->folder, n, limit, &rep);
+  dv::RepairResult r = dv::arc_repair_set(disk(gv), n, limit, &rep);
   std::string name = dv::arc_file_name(gv->folder, n, dv::ARC_EXT_DATA);
   switch (r) {
     case dv::RepairResult::kClean:
@@ -179,11 +185,12 @@ void discard_new_set(RecorderState* gv, uint32_t n, const std::string& temp) {
   close_fd(&s.evt_fd);
   for (int& fd : s.sum_fd) close_fd(&fd);
   close_fd(&s.data.fd);
-  ::unlink(dv::arc_file_name(gv->folder, n, dv::ARC_EXT_INDEX).c_str());
-  ::unlink(dv::arc_file_name(gv->folder, n, dv::ARC_EXT_EVENTS).c_str());
-  ::unlink(dv::arc_file_name(gv->folder, n, dv::ARC_EXT_MARKER).c_str());
+  std::string folder = disk(gv);
+  ::unlink(dv::arc_file_name(folder, n, dv::ARC_EXT_INDEX).c_str());
+  ::unlink(dv::arc_file_name(folder, n, dv::ARC_EXT_EVENTS).c_str());
+  ::unlink(dv::arc_file_name(folder, n, dv::ARC_EXT_MARKER).c_str());
   for (int i = 0; i < dv::ARC_SUMMARY_COUNT; ++i) {
-    ::unlink(dv::arc_summary_name(gv->folder, n, dv::ARC_SUMMARY_EXT[i]).c_str());
+    ::unlink(dv::arc_summary_name(folder, n, dv::ARC_SUMMARY_EXT[i]).c_str());
   }
   ::unlink(temp.c_str());
   s = OpenSet();
@@ -209,7 +216,7 @@ int open_si(RecorderState* gv) {
   s.si.clear();
   for (int i = 0; i < dv::ARC_SUMMARY_COUNT; ++i) {
     std::string name = dv::arc_summary_name(gv->folder, s.number, dv::ARC_SUMMARY_EXT[i]);
-    s.sum_fd[i] = create_file(name);
+    s.sum_fd[i] = create_file(dv::sys_path(name));
     if (s.sum_fd[i] < 0) {
       dv::log_msg("Unable to open file %s (%s).. exiting!!\n", name.c_str(), std::strerror(errno));
       return -1;
@@ -236,11 +243,11 @@ int openQVS3File(RecorderState* gv) {
   OpenSet& s = gv->set;
   bool any = false;
   uint32_t largest = 0;
-  scan_folder(gv->folder, &any, &largest);
+  scan_folder(disk(gv), &any, &largest);
   if (any) repair_newest(gv, largest);
   gv->repaired_once = true;
   uint32_t n = any ? largest + 1 : 0;
-  std::string temp = temp_data_name(gv->folder, n);
+  std::string temp = temp_data_name(disk(gv), n);
   std::string data_name = dv::arc_file_name(gv->folder, n, dv::ARC_EXT_DATA);
   s = OpenSet();
   s.number = n;
@@ -251,10 +258,10 @@ int openQVS3File(RecorderState* gv) {
   }
 
   std::string index_name = dv::arc_file_name(gv->folder, n, dv::ARC_EXT_INDEX);
-  s.index_fd = create_file(index_name);
+  s.index_fd = create_file(dv::sys_path(index_name));
   if (s.index_fd < 0) return fail_open(gv, n, temp, index_name, errno);
   std::string evt_name = dv::arc_file_name(gv->folder, n, dv::ARC_EXT_EVENTS);
-  s.evt_fd = create_file(evt_name);
+  s.evt_fd = create_file(dv::sys_path(evt_name));
   if (s.evt_fd < 0) return fail_open(gv, n, temp, evt_name, errno);
   if (gv->write_summaries && open_si(gv) != 0) {
     discard_new_set(gv, n, temp);
@@ -262,7 +269,7 @@ int openQVS3File(RecorderState* gv) {
   }
   if (gv->write_marker) {
     std::string marker = dv::arc_file_name(gv->folder, n, dv::ARC_EXT_MARKER);
-    int fd = create_file(marker);
+    int fd = create_file(dv::sys_path(marker));
     uint8_t zeros[dv::ARC_MARKER_SIZE] = {};
     if (fd < 0 || write_all(fd, zeros, sizeof zeros) != 0) {
       dv::log_msg("Unable to open file %s (%s)\n", marker.c_str(), std::strerror(errno));
@@ -284,7 +291,7 @@ int openQVS3File(RecorderState* gv) {
     discard_new_set(gv, n, temp);
     return -1;
   }
-  if (fdatasync(s.data.fd) != 0 || ::rename(temp.c_str(), data_name.c_str()) != 0) {
+  if (fdatasync(s.data.fd) != 0 || ::rename(temp.c_str(), dv::sys_path(data_name).c_str()) != 0) {
     return fail_open(gv, n, temp, data_name, errno);
   }
   s.open = true;

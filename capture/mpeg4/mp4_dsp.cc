@@ -243,9 +243,7 @@ struct Portable {
     for (int b = 0; b < 6; ++b) {
       int sad = 0, peak = 0;
       for (int i = 64 * b; i < 64 * b + 64; ++i) {
-        int r = cur[i] - ref[i];
-        residual[i] = static_cast<int16_t>(r);
-        int a = r < 0 ? -r : r;
+        int a = cur[i] > ref[i] ? cur[i] - ref[i] : ref[i] - cur[i];
         sad += a;
         if (a > peak) peak = a;
       }
@@ -254,6 +252,11 @@ struct Portable {
         budget -= sad;
         if ((b & 1) && budget < 0) return 1;
       }
+    }
+    for (int b = 0; b < 6; ++b) {
+      if (q & (1u << b)) continue;
+      for (int i = 64 * b; i < 64 * b + 64; ++i)
+        residual[i] = static_cast<int16_t>(cur[i] - ref[i]);
     }
     *quiet = q;
     return 0;

@@ -69,13 +69,14 @@ struct DspFunctions {
   // Inverse quantisation of a level block into out.
   void (*dequant_intra)(int16_t* out, const int16_t* levels, int q, int dc_scaler);
   void (*dequant_inter)(int16_t* out, const int16_t* levels, int q);
-  // Residual cur - ref of a 384-byte macroblock pixel block into residual,
-  // with the intra decision: the luma SAD is taken against the budget
-  // `threshold` after the first 128 and after all 256 luma samples; returns 1
-  // (intra) as soon as the budget is exceeded (the residual is then
-  // incomplete), else forms the chroma residual too and returns 0. Then
+  // The intra/inter decision of a 384-byte macroblock pixel block against
+  // its reference: the luma SAD is taken against the budget `threshold`
+  // after the first 128 and after all 256 luma samples; the result is 1
+  // (intra) as soon as the budget is exceeded. Otherwise the result is 0,
   // *quiet has bit k set for every block k whose SAD is below quiet_sad and
-  // whose largest |residual| is at most quiet_peak.
+  // whose largest |cur - ref| is at most quiet_peak, and the residual
+  // cur - ref is formed for every other block (a quiet block's residual is
+  // left as it was).
   int (*residual_sad)(const uint8_t* cur, const uint8_t* ref, int16_t* residual, int threshold,
                       int quiet_sad, int quiet_peak, unsigned* quiet);
 

@@ -452,6 +452,8 @@ struct Sse2 {
     const __m128i peak = _mm_set1_epi8(static_cast<char>(quiet_peak > 255 ? 255 : quiet_peak));
     int budget = threshold;
     unsigned q = 0;
+    // SAD and largest difference per block; the decision at the two luma
+    // checkpoints.
     for (int b = 0; b < 6; ++b) {
       __m128i sad = z, over = z;
       for (int i = 64 * b; i < 64 * b + 64; i += 16) {
@@ -460,16 +462,24 @@ struct Sse2 {
         sad = _mm_add_epi64(sad, _mm_sad_epu8(c, r));
         __m128i ad = _mm_or_si128(_mm_subs_epu8(c, r), _mm_subs_epu8(r, c));
         over = _mm_or_si128(over, _mm_subs_epu8(ad, peak));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(residual + i),
-                         _mm_sub_epi16(_mm_unpacklo_epi8(c, z), _mm_unpacklo_epi8(r, z)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(residual + i + 8),
-                         _mm_sub_epi16(_mm_unpackhi_epi8(c, z), _mm_unpackhi_epi8(r, z)));
       }
       int s = _mm_cvtsi128_si32(sad) + _mm_cvtsi128_si32(_mm_srli_si128(sad, 8));
       if (s < quiet_sad && _mm_movemask_epi8(_mm_cmpeq_epi8(over, z)) == 0xffff) q |= 1u << b;
       if (b < 4) {
         budget -= s;
         if ((b & 1) && budget < 0) return 1;
+      }
+    }
+    // The residual of the blocks that will be transformed.
+    for (int b = 0; b < 6; ++b) {
+      if (q & (1u << b)) continue;
+      for (int i = 64 * b; i < 64 * b + 64; i += 16) {
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i));
+        __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ref + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(residual + i),
+                         _mm_sub_epi16(_mm_unpacklo_epi8(c, z), _mm_unpacklo_epi8(r, z)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(residual + i + 8),
+                         _mm_sub_epi16(_mm_unpackhi_epi8(c, z), _mm_unpackhi_epi8(r, z)));
       }
     }
     *quiet = q;

@@ -351,7 +351,7 @@ TEST_F(SimdTest, ResidualAndDecisionIdentical) {
       cur[i] = static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
     }
     int threshold = 200 + (n % 40) * 100;
-    int16_t ra[384], rb[384];
+    int16_t ra[384] = {}, rb[384] = {};
     unsigned qa = 99, qb = 99;
     int ia = ref().residual_sad(cur, refmb, ra, threshold, 80, 8, &qa);
     int ib = simd().residual_sad(cur, refmb, rb, threshold, 80, 8, &qb);
@@ -359,7 +359,11 @@ TEST_F(SimdTest, ResidualAndDecisionIdentical) {
     if (!ia) {
       ASSERT_EQ(qa, qb);
       ASSERT_EQ(0, std::memcmp(ra, rb, sizeof ra));
-      for (int i = 0; i < 384; ++i) ASSERT_EQ(ra[i], cur[i] - refmb[i]);
+      for (int i = 0; i < 384; ++i) {
+        if (!(qa & (1u << (i / 64)))) {
+          ASSERT_EQ(ra[i], cur[i] - refmb[i]);
+        }
+      }
     }
   }
 }

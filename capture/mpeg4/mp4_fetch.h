@@ -6,7 +6,8 @@
 // next one of the row. The `_ME` forms also form the residual against the
 // co-located reference macroblock and take the intra/inter decision (see
 // DspFunctions::residual_sad): they return 1 for intra (the SAD budget was
-// exceeded) and 0 for inter (the full residual has been formed).
+// exceeded) and 0 for inter (the residual has been formed, except for blocks
+// found quiet: see mb_fetch_set_quiet).
 //
 // Two sets exist, chosen by the encoder's input layout:
 //  - ZARN3, the capture driver's layout (lib/devices/zarn3.h): the picture is

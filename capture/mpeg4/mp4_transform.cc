@@ -139,34 +139,39 @@ void __MBTransQuantInterStep1(Mp4Transform* t, MbSlot* slot, int quant) {
     slot->ticket = dv::dct_device_submit(&t->device, work);
     return;
   }
-  g_dsp.mb_forward_inter(coefs(work), quant, slot->quiet, slot->nz);
-  for (int b = 0; b < 6; ++b)
-    dv::dct_put_word(work, dv::kDctIndicatorOffset + 4 * static_cast<size_t>(b),
-                     indicator(slot->nz[b]));
   slot->ticket = 0;
+  if (slot->quiet == 0x3f) {
+    // Nothing to transform (the levels are not looked at).
+    for (uint64_t& m : slot->nz) m = 0;
+    return;
+  }
+  g_dsp.mb_forward_inter(coefs(work), quant, slot->quiet, slot->nz);
 }
 
 int __MBTransQuantInterStep2(Mp4Transform* t, MbSlot* slot, uint8_t* ref_mb, int quant) {
   uint8_t* work = slot->work;
   const int16_t* c = coefs(work);
-  if (t->use_device) dv::dct_device_wait(&t->device, slot->ticket);
   int cbp = 0;
+  if (!t->use_device) {
+    // The software indicator counts 6 per non-zero level, so the coded-block
+    // rule reduces to "any non-zero level".
+    for (int b = 0; b < 6; ++b)
+      if (slot->nz[b]) cbp |= 32 >> b;
+    if (cbp) g_dsp.mb_recon_inter(ref_mb, c, quant, cbp, slot->nz);
+    return cbp;
+  }
+  dv::dct_device_wait(&t->device, slot->ticket);
   for (int b = 0; b < 6; ++b) {
-    if (t->use_device) slot->nz[b] = nonzero_mask(c + 64 * b);
+    slot->nz[b] = nonzero_mask(c + 64 * b);
     // A block without any non-zero level cannot be sent, whatever its
     // indicator says.
     if (slot->nz[b] && block_coded(c + 64 * b, block_indicator(work, b))) cbp |= 32 >> b;
   }
-  if (t->use_device) {
-    alignas(16) int16_t rec[384];
-    dv::dct_unpack_output(work + dv::kDctDataOffset, rec);
-    for (int b = 0; b < 6; ++b) {
-      if (!(cbp & (32 >> b))) continue;
-      for (int i = 64 * b; i < 64 * b + 64; ++i)
-        ref_mb[i] = dv::mp4::clip_pixel(ref_mb[i] + rec[i]);
-    }
-  } else if (cbp) {
-    g_dsp.mb_recon_inter(ref_mb, c, quant, cbp, slot->nz);
+  alignas(16) int16_t rec[384];
+  dv::dct_unpack_output(work + dv::kDctDataOffset, rec);
+  for (int b = 0; b < 6; ++b) {
+    if (!(cbp & (32 >> b))) continue;
+    for (int i = 64 * b; i < 64 * b + 64; ++i) ref_mb[i] = dv::mp4::clip_pixel(ref_mb[i] + rec[i]);
   }
   return cbp;
 }

@@ -14,7 +14,8 @@
 // kDctDataOffset of the work buffer and, for inter macroblocks, the 384-value
 // residual at offset 0. After step 2 the quantised levels are at offset 0
 // (coefficient layout of the backend: see Mp4Transform::scan) and nz[k] marks
-// the non-zero levels of block k.
+// the non-zero levels of block k; the levels of a block whose nz is 0 are
+// not specified.
 #pragma once
 
 #include <cstdint>

@@ -197,6 +197,8 @@ int MP4encodeENCODE(MP4encodeContext* ctx, uint8_t* dest, size_t dest_size, cons
     fail("MP4encodeENCODE: missing context, destination or source");
     return -1;
   }
+  // A VOP's size is reported as an int: larger buffers are used up to that.
+  if (dest_size > 0x7fffffff) dest_size = 0x7fffffff;
   dv::mp4::bw_init(&ctx->bw, dest, dest_size);
   ctx->empty_vop = 0;
 

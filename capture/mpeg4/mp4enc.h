@@ -87,7 +87,8 @@ MP4encodeContext* MP4encodeOPEN(MP4encodeParams* params);
 // 3 / 2 bytes in the input layout. flags: MP4_FRAME_*. stats may be null.
 // Returns the number of bytes written, or -1 when an argument is invalid or
 // the VOP does not fit into dest_size bytes (nothing beyond dest_size is
-// touched; the next picture is then coded intra).
+// touched, the statistics record is left as it was, and the next picture is
+// coded intra).
 int MP4encodeENCODE(MP4encodeContext* ctx, uint8_t* dest, size_t dest_size, const uint8_t* src,
                     int flags, MP4encodeStats* stats);
 

@@ -227,6 +227,7 @@ int open_pictures(const Args& a, VideoReader* r, bool zarn3_ok, std::string* err
       usage_error(std::string("--size: expected WxH, got '") + s + "'");
   }
   if (a.has("zarn3") && !zarn3_ok) usage_error("--zarn3 is not an option of this command");
+  if (a.has("size") && dv::codec::check_picture_size(w, h, err) != 0) return -1;
   if (dv::codec::video_open(r, a.files[0], w, h, err) != 0) return -1;
   if (a.has("zarn3") && r->y4m) {
     *err = r->name + ": a Y4M file holds planar pictures; --zarn3 is for raw ZARN3 files";

@@ -162,6 +162,12 @@ int hub_create_reply_queue(HubClient* c, const char* argv0) {
   return id;
 }
 
+int hub_create_reply_queue_key(HubClient* c, key_t key) {
+  int id = c->own.create(key);
+  c->reply_qid = id;
+  return id;
+}
+
 void hub_use_reply_queue(HubClient* c, int qid) {
   c->own.release();
   c->reply_qid = qid;

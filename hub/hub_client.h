@@ -94,6 +94,11 @@ std::string hub_program_path(const char* argv0);
 // key, so every process still gets a queue of its own. Returns the id or -1.
 int hub_create_reply_queue(HubClient* c, const char* argv0);
 
+// Creates the own reply queue with exactly this key (exclusively, mode 0777),
+// for programs with their own key rule; no fallback. Returns the id, or -1
+// with errno (EEXIST when the key is taken).
+int hub_create_reply_queue_key(HubClient* c, key_t key);
+
 // Uses an existing queue as the reply queue (statekeeper answers on its
 // well-known queue). It is not removed by hub_close.
 void hub_use_reply_queue(HubClient* c, int qid);

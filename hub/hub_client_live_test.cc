@@ -86,6 +86,8 @@ TEST(HubClientLive, KeyClashFallsBackToAQueueOfItsOwn) {
   ASSERT_GE(squatter, 0);
   HubClient c;
   ASSERT_EQ(hub_open(&c), 0);
+  EXPECT_EQ(hub_create_reply_queue_key(&c, key), -1);  // no fallback with an explicit key
+  EXPECT_EQ(errno, EEXIST);
   ASSERT_GE(hub_create_reply_queue(&c, g_argv0), 0);
   EXPECT_NE(c.reply_qid, squatter);
   ASSERT_EQ(hub_request_shm(&c, true), HUB_OK);  // and it works

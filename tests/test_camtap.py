@@ -213,7 +213,7 @@ def test_auto_mode_needs_two_cameras(system):
 
 
 def test_fdiv_three_takes_every_third_picture(system):
-    s = system(streams_ini([0], gop=30, video={0: "fdiv = 3\n"}))
+    s = system(streams_ini([0], gop=30, camtap="stat_gops = 2\n", video={0: "fdiv = 3\n"}))
     s.start_camtap()
     s.consumer.collect(0.8)
     window = s.consumer.collect(3.2)
@@ -221,6 +221,9 @@ def test_fdiv_three_takes_every_third_picture(system):
     f0 = frames(window, 0)
     assert abs(len(f0) / span - 25 / 3) < 1.2
     assert " fdiv = 3" in s.log() and "Camera 0 FPS = 8" in s.log()
+    # Driver statistics at the first cycle and every second one after it.
+    assert "stat_gops = 2" in s.log()
+    assert s.log().count("Reset 1") >= 2
     # The untaken pictures are acknowledged with -1 and never announced: the
     # frame numbers of the announced ones still count 0, 1, 2, ... in a GOP.
     for a, b in zip(f0, f0[1:]):

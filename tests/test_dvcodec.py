@@ -493,6 +493,30 @@ def test_truncated_input_after_good_pictures_leaves_no_output(tmp_path):
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in.y4m"]
 
 
+@pytest.mark.parametrize("args", [
+    ["mpeg4", "-s", "64x64", "{i}", "{i}"],
+    ["mpeg4", "-s", "64x64", "--recon", "{d}/link.yuv", "{i}", "{d}/o.m4v"],
+    ["jpeg", "-s", "64x64", "{i}", "--mjpeg", "{d}/o0.jpg", "--jpg", "{d}/o%d.jpg"],
+    ["to-zarn3", "-s", "64x64", "{i}", "{d}/link.yuv"],
+    ["adpcm", "{w}", "{w}"],
+], ids=["output-is-input", "recon-is-input-by-link", "jpg-is-mjpeg", "zarn3-over-input",
+        "adpcm-over-input"])
+def test_output_never_overwrites_the_input(tmp_path, args):
+    pic = b"".join(make_pictures(64, 64, 2, seed=6))
+    (tmp_path / "in.yuv").write_bytes(pic)
+    os.link(tmp_path / "in.yuv", tmp_path / "link.yuv")
+    write_wav(tmp_path / "in.wav", 1, [(i,) for i in range(100)])
+    wav = (tmp_path / "in.wav").read_bytes()
+    argv = [a.format(i=tmp_path / "in.yuv", d=tmp_path, w=tmp_path / "in.wav")
+            for a in args]
+    r = dvcodec(*argv)
+    assert r.returncode == 1
+    assert "is the input or another output of this run" in r.stderr.decode()
+    assert (tmp_path / "in.yuv").read_bytes() == pic
+    assert (tmp_path / "in.wav").read_bytes() == wav
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav", "in.yuv", "link.yuv"]
+
+
 def test_help_lists_every_command():
     r = dvcodec("--help")
     assert r.returncode == 0

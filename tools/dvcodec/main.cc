@@ -8,6 +8,7 @@
 // errors to standard error as "dvcodec: <text>". Exit status: 0 done, 1 bad
 // input or failed output (files this run created are removed), 2 bad command
 // line.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -195,14 +196,55 @@ int fail(const std::string& text) {
   return kExitError;
 }
 
+// Files this run reads or has written (device and inode): an output must be
+// none of them, else opening it would destroy the input before it is read
+// (and a failed run would then remove it).
+std::vector<std::pair<dev_t, ino_t>> g_files;
+
+void remember(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) g_files.emplace_back(st.st_dev, st.st_ino);
+}
+
+bool output_ok(const std::string& path, std::string* err) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return true;
+  for (const auto& f : g_files) {
+    if (f.first == st.st_dev && f.second == st.st_ino) {
+      *err = path + ": is the input or another output of this run";
+      return false;
+    }
+  }
+  return true;
+}
+
 FILE* create_file(const std::string& path, std::string* err) {
+  if (!output_ok(path, err)) return nullptr;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) {
     *err = path + ": " + std::strerror(errno);
     return nullptr;
   }
   created(path);
+  remember(fileno(f));
   return f;
+}
+
+// video_create with the same checks as create_file.
+int create_video(VideoWriter* w, const std::string& path, int width, int height, int rate,
+                 std::string* err) {
+  if (!output_ok(path, err)) return -1;
+  if (dv::codec::video_create(w, path, width, height, rate, 1, err) != 0) {
+    if (w->file) {  // created, but the header could not be written
+      std::fclose(w->file);
+      created(path);
+    }
+    w->file = nullptr;
+    return -1;
+  }
+  created(path);
+  remember(fileno(w->file));
+  return 0;
 }
 
 bool write_bytes(FILE* f, const void* p, size_t n) { return std::fwrite(p, 1, n, f) == n; }
@@ -229,6 +271,7 @@ int open_pictures(const Args& a, VideoReader* r, bool zarn3_ok, std::string* err
   if (a.has("zarn3") && !zarn3_ok) usage_error("--zarn3 is not an option of this command");
   if (a.has("size") && dv::codec::check_picture_size(w, h, err) != 0) return -1;
   if (dv::codec::video_open(r, a.files[0], w, h, err) != 0) return -1;
+  remember(fileno(r->file));
   if (a.has("zarn3") && r->y4m) {
     *err = r->name + ": a Y4M file holds planar pictures; --zarn3 is for raw ZARN3 files";
     dv::codec::video_close(r);
@@ -321,8 +364,7 @@ int run_mpeg4(Args& a) {
   int rc = 0;
   if (!f) rc = -1;
   if (rc == 0 && recon_path) {
-    rc = dv::codec::video_create(&rw, recon_path, in.width, in.height, rate, 1, &err);
-    if (rw.file) created(recon_path);
+    rc = create_video(&rw, recon_path, in.width, in.height, rate, &err);
   }
 
   const size_t ny = static_cast<size_t>(in.width) * in.height;
@@ -542,6 +584,7 @@ int read_whole_file(const std::string& path, std::vector<uint8_t>* data, std::st
     *err = path + ": " + std::strerror(errno);
     return -1;
   }
+  remember(fileno(f));
   data->clear();
   uint8_t buf[65536];
   for (;;) {
@@ -697,11 +740,10 @@ int convert(Args& a, bool to_zarn3) {
     return fail(a.files[1] + ": ZARN3 pictures are written raw, not as Y4M");
   }
   VideoWriter out;
-  if (dv::codec::video_create(&out, a.files[1], in.width, in.height, rate, 1, &err) != 0) {
+  if (create_video(&out, a.files[1], in.width, in.height, rate, &err) != 0) {
     dv::codec::video_close(&in);
     return fail(err);
   }
-  created(a.files[1]);
   std::vector<uint8_t> src(in.frame_bytes), dst(in.frame_bytes);
   long long frames = 0;
   int rc = 0;

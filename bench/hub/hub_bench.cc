@@ -230,12 +230,12 @@ RunResult run_once(const Options& o, bool through_hub, int nconsumers, Shared* s
   std::memset(static_cast<void*>(sh), 0, sizeof *sh);
   pid_t server = fork();
   if (server == 0) {
-    if (through_hub && o.calibrate) {
-      execl("/proc/self/exe", "hub_bench", "--relay", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    if (through_hub) exec_memhub(o.memhub);
-    bare_relay();
+    // Both servers are started the same way, as programs of their own (the
+    // kernel may place a task anew when it executes a program, and placement
+    // matters a lot to message round trips).
+    if (through_hub && !o.calibrate) exec_memhub(o.memhub);
+    execl("/proc/self/exe", "hub_bench", "--relay", static_cast<char*>(nullptr));
+    _exit(127);
   }
   if (!wait_until(hub_objects_exist, 10)) {
     std::fprintf(stderr, "%s did not start\n", through_hub ? "memhub" : "bare relay");

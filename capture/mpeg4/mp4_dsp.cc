@@ -300,8 +300,12 @@ const DspFunctions& dsp_portable() {
 DspFunctions g_dsp = make_portable();
 
 void mp4_dsp_init(bool use_simd) {
-  const DspFunctions* simd = use_simd ? dsp_sse2() : nullptr;
+  const DspFunctions* simd = nullptr;
+  if (use_simd) simd = dsp_avx2();
+  if (use_simd && !simd) simd = dsp_sse2();
   g_dsp = simd ? *simd : dsp_portable();
 }
+
+void mp4_dsp_use(const DspFunctions& kernels) { g_dsp = kernels; }
 
 }  // namespace dv::mp4

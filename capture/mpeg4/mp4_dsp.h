@@ -1,7 +1,8 @@
 // Transform and quantisation kernels of the software transform, behind a table
 // of function pointers. The table starts as the portable C++ reference; on
-// processors with SSE2 mp4_dsp_init() replaces entries with SSE2 versions that
-// give bit-identical results (the tests feed both the same random blocks).
+// processors with SSE2 or AVX2 mp4_dsp_init() replaces it with SIMD versions
+// that give bit-identical results (the tests feed them and the reference the
+// same random blocks).
 //
 // Conventions shared by every kernel:
 //  - A pixel block is 8 x 8 bytes, row by row. A macroblock pixel block is six
@@ -111,10 +112,15 @@ const DspFunctions& dsp_portable();
 
 // The SSE2 kernels, or null when this build or processor has none.
 const DspFunctions* dsp_sse2();
+// The AVX2 kernels (macroblock kernels two blocks at a time), or null.
+const DspFunctions* dsp_avx2();
 
 // Selects the fastest kernels this processor supports (called by
-// MP4encodeOPEN; cheap and idempotent). With use_simd false the portable
-// reference stays in use.
+// MP4encodeOPEN; cheap and idempotent): AVX2, else SSE2, else the portable
+// reference. With use_simd false the portable reference is used.
 void mp4_dsp_init(bool use_simd = true);
+
+// Uses the given kernel set (tests and timing tools).
+void mp4_dsp_use(const DspFunctions& kernels);
 
 }  // namespace dv::mp4

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "capture/mpeg4/mp4_dsp_impl.h"
 #include "capture/mpeg4/mp4_tables.h"
@@ -249,11 +250,17 @@ TEST(QuantTest, InterShortCutMatchesFullPath) {
 // ---------------------------------------------------------------------------
 // SIMD kernels against the portable reference.
 
-class SimdTest : public ::testing::Test {
+enum class SimdSet { kSse2, kAvx2 };
+
+std::string simd_name(const ::testing::TestParamInfo<SimdSet>& i) {
+  return i.param == SimdSet::kSse2 ? "Sse2" : "Avx2";
+}
+
+class SimdTest : public ::testing::TestWithParam<SimdSet> {
  protected:
   void SetUp() override {
-    simd_ = dsp_sse2();
-    if (!simd_) GTEST_SKIP() << "no SIMD kernels in this build";
+    simd_ = GetParam() == SimdSet::kSse2 ? dsp_sse2() : dsp_avx2();
+    if (!simd_) GTEST_SKIP() << "this kernel set is not available here";
   }
   const DspFunctions& ref() { return dsp_portable(); }
   const DspFunctions& simd() { return *simd_; }
@@ -282,7 +289,7 @@ class SimdTest : public ::testing::Test {
   }
 };
 
-TEST_F(SimdTest, ForwardDctIdentical) {
+TEST_P(SimdTest, ForwardDctIdentical) {
   std::uniform_int_distribution<int> pix(-255, 255);
   for (int n = 0; n < 20000; ++n) {
     int16_t a[64], b[64];
@@ -293,7 +300,7 @@ TEST_F(SimdTest, ForwardDctIdentical) {
   }
 }
 
-TEST_F(SimdTest, InverseDctIdentical) {
+TEST_P(SimdTest, InverseDctIdentical) {
   std::uniform_int_distribution<int> pix(0, 255);
   for (int n = 0; n < 20000; ++n) {
     int16_t c[64], a[64], b[64];
@@ -313,7 +320,7 @@ TEST_F(SimdTest, InverseDctIdentical) {
   }
 }
 
-TEST_F(SimdTest, QuantisersIdentical) {
+TEST_P(SimdTest, QuantisersIdentical) {
   std::uniform_int_distribution<int> f(-4100, 4100);
   std::uniform_int_distribution<int> qd(1, 31);
   for (int n = 0; n < 20000; ++n) {
@@ -339,7 +346,7 @@ TEST_F(SimdTest, QuantisersIdentical) {
   }
 }
 
-TEST_F(SimdTest, ResidualAndDecisionIdentical) {
+TEST_P(SimdTest, ResidualAndDecisionIdentical) {
   std::uniform_int_distribution<int> pix(0, 255);
   std::uniform_int_distribution<int> noise(-6, 6);
   for (int n = 0; n < 5000; ++n) {
@@ -368,7 +375,7 @@ TEST_F(SimdTest, ResidualAndDecisionIdentical) {
   }
 }
 
-TEST_F(SimdTest, MacroblockKernelsIdentical) {
+TEST_P(SimdTest, MacroblockKernelsIdentical) {
   std::uniform_int_distribution<int> pix(0, 255);
   std::uniform_int_distribution<int> res(-40, 40);
   std::uniform_int_distribution<int> qd(1, 31);
@@ -403,15 +410,16 @@ TEST_F(SimdTest, MacroblockKernelsIdentical) {
   }
 }
 
-TEST(DspInitTest, StartsAsPortableAndSwitches) {
+INSTANTIATE_TEST_SUITE_P(Sets, SimdTest, ::testing::Values(SimdSet::kSse2, SimdSet::kAvx2),
+                         simd_name);
+
+TEST(DspInitTest, PicksTheFastestSetOrThePortableOne) {
   mp4_dsp_init(false);
-  EXPECT_EQ(g_dsp.fdct, dsp_portable().fdct);
+  EXPECT_EQ(g_dsp.mb_forward_inter, dsp_portable().mb_forward_inter);
   mp4_dsp_init(true);
-  if (dsp_sse2()) {
-    EXPECT_EQ(g_dsp.fdct, dsp_sse2()->fdct);
-  } else {
-    EXPECT_EQ(g_dsp.fdct, dsp_portable().fdct);
-  }
+  const DspFunctions* want = dsp_avx2() ? dsp_avx2() : dsp_sse2();
+  EXPECT_EQ(g_dsp.mb_forward_inter,
+            want ? want->mb_forward_inter : dsp_portable().mb_forward_inter);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 //               [--minquant Q] [--maxquant Q] [--res R]
 //               [--layout zarn3|planar] [--flags camtap|auto|intra]
 //               [--out stream.m4v] [--recon recon.yuv] [--source source.yuv]
-//               [--portable] [--repeat N]
+//               [--kernels portable|sse2|avx2] [--portable] [--repeat N]
 //
 // Prints one summary line: frames, bytes, empty VOPs, processor seconds of
 // the coding calls, frames per processor second.
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   std::string scene = "still", input, out, recon, source, layout = "zarn3", flags_mode = "camtap";
   int w = 704, h = 288, frames = 25, quant = 4, gop = 25, minq = 0, maxq = 0, res = 25, repeat = 1;
   unsigned bitrate = 0;
-  bool portable = false;
+  std::string kernels;  // default: the fastest
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -86,7 +86,9 @@ int main(int argc, char** argv) {
     else if (a == "--source")
       source = next();
     else if (a == "--portable")
-      portable = true;
+      kernels = "portable";
+    else if (a == "--kernels")
+      kernels = next();
     else if (a == "--repeat")
       repeat = std::atoi(next().c_str());
     else
@@ -127,7 +129,15 @@ int main(int argc, char** argv) {
   std::memset(p.mask, 1, sizeof p.mask);
   MP4encodeContext* ctx = MP4encodeOPEN(&p);
   if (!ctx) usage(MP4encodeLastError());
-  if (portable) dv::mp4::mp4_dsp_init(false);
+  if (kernels == "portable") {
+    dv::mp4::mp4_dsp_use(dv::mp4::dsp_portable());
+  } else if (kernels == "sse2" || kernels == "avx2") {
+    const dv::mp4::DspFunctions* k = kernels == "sse2" ? dv::mp4::dsp_sse2() : dv::mp4::dsp_avx2();
+    if (!k) usage("kernel set not available here");
+    dv::mp4::mp4_dsp_use(*k);
+  } else if (!kernels.empty()) {
+    usage("--kernels takes portable, sse2 or avx2");
+  }
 
   const size_t cap = 1 << 20;
   std::vector<std::vector<uint8_t>> streams(static_cast<size_t>(frames));

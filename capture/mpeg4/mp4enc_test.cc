@@ -388,7 +388,8 @@ struct Coded {
   std::vector<uint8_t> recon;
 };
 
-Coded code_sequence(int w, int h, int frames, bool quiet, bool device, bool portable) {
+Coded code_sequence(int w, int h, int frames, bool quiet, bool device,
+                    const dv::mp4::DspFunctions* kernels) {
   MP4encodeParams p = params(w, h, 4);
   p.gop = 8;
   MP4encodeContext* ctx = MP4encodeOPEN(&p);
@@ -398,7 +399,7 @@ Coded code_sequence(int w, int h, int frames, bool quiet, bool device, bool port
     dv::dct_device_open_simulated(&dev, mp4_device_emulate);
     mp4enc_use_device(ctx, dev);
   }
-  if (portable) dv::mp4::mp4_dsp_init(false);
+  if (kernels) dv::mp4::mp4_dsp_use(*kernels);
   Coded c;
   for (int i = 0; i < frames; ++i) {
     Scene s = i < frames / 2 ? Scene::kStill : Scene::kMotion;
@@ -414,17 +415,20 @@ Coded code_sequence(int w, int h, int frames, bool quiet, bool device, bool port
 }
 
 TEST(TransformPathTest, DeviceProtocolModelGivesTheSoftwareStream) {
-  Coded sw = code_sequence(176, 144, 12, false, false, false);
-  Coded dev = code_sequence(176, 144, 12, false, true, false);
+  Coded sw = code_sequence(176, 144, 12, false, false, nullptr);
+  Coded dev = code_sequence(176, 144, 12, false, true, nullptr);
   EXPECT_EQ(sw.stream, dev.stream);
   EXPECT_EQ(sw.recon, dev.recon);
 }
 
-TEST(TransformPathTest, PortableKernelsGiveTheSameStream) {
-  Coded simd = code_sequence(352, 288, 10, true, false, false);
-  Coded port = code_sequence(352, 288, 10, true, false, true);
-  EXPECT_EQ(simd.stream, port.stream);
-  EXPECT_EQ(simd.recon, port.recon);
+TEST(TransformPathTest, EveryKernelSetGivesTheSameStream) {
+  Coded port = code_sequence(352, 288, 10, true, false, &dv::mp4::dsp_portable());
+  for (const dv::mp4::DspFunctions* k : {dv::mp4::dsp_sse2(), dv::mp4::dsp_avx2()}) {
+    if (!k) continue;
+    Coded simd = code_sequence(352, 288, 10, true, false, k);
+    EXPECT_EQ(simd.stream, port.stream);
+    EXPECT_EQ(simd.recon, port.recon);
+  }
 }
 
 TEST(ReconstructionTest, RefusesShortBuffers) {

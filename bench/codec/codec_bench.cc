@@ -143,7 +143,8 @@ uint64_t fnv1a(const uint8_t* p, size_t n) {
 // One coder's run over a scene.
 struct Run {
   std::string label;
-  double seconds = 1e30;  // best round
+  double seconds = 1e30;       // best round
+  std::vector<double> rounds;  // seconds of every round
   size_t bytes = 0;
   std::vector<std::vector<uint8_t>> units;  // coded pictures of the last round
   std::vector<uint64_t> recon_hash;         // our MPEG-4 coder's reconstruction
@@ -279,6 +280,7 @@ void av_mpeg4_round(const Pictures& p, int quant, bool rd_decision, Run* run) {
   avcodec_free_context(&c);
   run->bytes = bytes;
   run->seconds = std::min(run->seconds, t);
+  run->rounds.push_back(t);
 }
 
 // Decodes MPEG-4 pictures with libavcodec and measures them against the
@@ -368,6 +370,7 @@ void our_mpeg4_round(const Pictures& p, bool zarn3, Run* run) {
   MP4encodeCLOSE(ctx);
   run->bytes = bytes;
   run->seconds = std::min(run->seconds, t);
+  run->rounds.push_back(t);
 }
 
 // ---- JPEG ---------------------------------------------------------------------
@@ -396,6 +399,7 @@ void our_jpeg_round(const Pictures& p, Run* run) {
   MJPEGencodeCLOSE(h);
   run->bytes = bytes;
   run->seconds = std::min(run->seconds, t);
+  run->rounds.push_back(t);
 }
 
 // Natural (row-major) position of the k-th coefficient in zigzag order.
@@ -468,6 +472,7 @@ void turbo_jpeg_round(const Pictures& p, int quality, J_DCT_METHOD method, Run* 
   jpeg_destroy_compress(&c);
   run->bytes = bytes;
   run->seconds = std::min(run->seconds, t);
+  run->rounds.push_back(t);
 }
 
 // Decodes JPEG pictures with libjpeg-turbo (raw 4:2:0 out, no upsampling)
@@ -545,6 +550,18 @@ void compare(const char* peer, const Run& ours, const Run& peer_run, const std::
                 met ? "met" : "NOT MET");
   } else {
     std::printf("  speed ours/%s: %.2fx\n", peer, ratio);
+  }
+  // Rounds run one after the other, ours then the peer's: the ratio within
+  // each round, and their median, tell a busy machine from a real difference.
+  std::vector<double> paired;
+  for (size_t i = 0; i < ours.rounds.size() && i < peer_run.rounds.size(); ++i)
+    paired.push_back(peer_run.rounds[i] / ours.rounds[i]);
+  if (paired.size() > 1) {
+    std::sort(paired.begin(), paired.end());
+    const size_t m = paired.size() / 2;
+    const double median = paired.size() % 2 ? paired[m] : (paired[m - 1] + paired[m]) / 2;
+    std::printf("    paired rounds: median %.2fx, range %.2fx..%.2fx\n", median, paired.front(),
+                paired.back());
   }
   bool ex_y = false, ex_c = false;
   int lo = 0, hi = 0;
@@ -659,6 +676,7 @@ void bench_jpeg(const Pictures& p, const Options& o) {
   same.label = "libjpeg-turbo, our tables (islow)";
   peer.label = "libjpeg-turbo q" + std::to_string(q) + " (raw 4:2:0, islow)";
   fast.label = "libjpeg-turbo q" + std::to_string(q) + " (raw 4:2:0, ifast)";
+  ours.rounds.clear();
   for (int r = 0; r < o.rounds; ++r) {
     our_jpeg_round(p, &ours);
     turbo_jpeg_round(p, q, JDCT_ISLOW, &peer);

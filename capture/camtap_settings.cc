@@ -104,7 +104,7 @@ void read_camtap(ConfigHandle* h, Settings* s) {
 }
 
 void read_video(ConfigHandle* h, Settings* s, int camera) {
-  char section[16];
+  char section[24];
   std::snprintf(section, sizeof section, "stream_%d", camera);
   VideoSettings& v = s->video[camera];
   if (!read_on(h, section)) return;
@@ -178,7 +178,7 @@ void read_video(ConfigHandle* h, Settings* s, int camera) {
 }
 
 void read_audio(ConfigHandle* h, Settings* s, int index) {
-  char section[16];
+  char section[24];
   std::snprintf(section, sizeof section, "stream_%d", kAudioFirstStream + index);
   AudioSettings& a = s->audio[index];
   if (!read_on(h, section)) return;

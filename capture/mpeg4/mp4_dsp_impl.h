@@ -1,8 +1,9 @@
-// Macroblock loops shared by the kernel sets of mp4_dsp: each set provides
-// block kernels as static member functions of a struct K, and MbKernels<K>
-// builds the macroblock entries of DspFunctions from them, so every set takes
-// the same decisions (for example the DC-only short cut of the IDCT, which
-// gives exactly what the full IDCT gives).
+// Helpers and macroblock loops shared by the kernel sets of mp4_dsp: a set
+// provides block kernels as static member functions of a struct K, and
+// MbKernels<K> builds the macroblock entries of DspFunctions from them (the
+// AVX2 set, which works on pairs of blocks, takes the same decisions in its
+// own loops). Every short cut here gives exactly what the full computation
+// gives (for example the DC-only IDCT).
 #pragma once
 
 #include <cstdint>

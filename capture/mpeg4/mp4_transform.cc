@@ -32,10 +32,23 @@ inline bool block_coded(const int16_t* c, uint32_t ind) {
   return ind > static_cast<uint32_t>(dv::kDctCodedIndicator) || c[0] || c[1] || c[8];
 }
 
-uint64_t nonzero_mask(const int16_t* c) {
+// The mask of non-zero levels of a block read back from the device, whose
+// levels are first brought into the range the bit stream can carry (a
+// device fault must not turn into an unwritable code): AC levels within
+// -2047..2047; for intra blocks the DC level within 0..2047 / dc_scaler.
+uint64_t device_levels(int16_t* c, int intra_dc_scaler) {
   uint64_t m = 0;
-  for (int i = 0; i < 64; ++i)
+  for (int i = 0; i < 64; ++i) {
+    if (c[i] > 2047) c[i] = 2047;
+    if (c[i] < -2047) c[i] = -2047;
     if (c[i]) m |= uint64_t{1} << i;
+  }
+  if (intra_dc_scaler) {
+    int lmax = 2047 / intra_dc_scaler;
+    if (c[0] < 0) c[0] = 0;
+    if (c[0] > lmax) c[0] = static_cast<int16_t>(lmax);
+    m = c[0] ? (m | 1) : (m & ~uint64_t{1});
+  }
   return m;
 }
 
@@ -112,14 +125,14 @@ void __MBTransQuantIntraStep1(Mp4Transform* t, MbSlot* slot, int quant) {
 void __MBTransQuantIntraStep2(Mp4Transform* t, MbSlot* slot, uint8_t* ref_mb, int quant,
                               int dc[6]) {
   uint8_t* work = slot->work;
-  const int16_t* c = coefs(work);
+  int16_t* c = coefs(work);
   const int sl = dv::mp4::dc_scaler_luma(quant), sc = dv::mp4::dc_scaler_chroma(quant);
   if (t->use_device) {
     dv::dct_device_wait(&t->device, slot->ticket);
     const uint8_t* data = work + dv::kDctDataOffset;
     for (int g = 0; g < dv::kDctGroups; ++g)
       std::memcpy(ref_mb + 32 * g, data + dv::kDctGroupBytes * g, 32);
-    for (int b = 0; b < 6; ++b) slot->nz[b] = nonzero_mask(c + 64 * b);
+    for (int b = 0; b < 6; ++b) slot->nz[b] = device_levels(c + 64 * b, b < 4 ? sl : sc);
   } else {
     g_dsp.mb_recon_intra(ref_mb, c, quant, sl, sc, slot->nz);
   }
@@ -150,7 +163,7 @@ void __MBTransQuantInterStep1(Mp4Transform* t, MbSlot* slot, int quant) {
 
 int __MBTransQuantInterStep2(Mp4Transform* t, MbSlot* slot, uint8_t* ref_mb, int quant) {
   uint8_t* work = slot->work;
-  const int16_t* c = coefs(work);
+  int16_t* c = coefs(work);
   int cbp = 0;
   if (!t->use_device) {
     // The software indicator counts 6 per non-zero level, so the coded-block
@@ -162,7 +175,7 @@ int __MBTransQuantInterStep2(Mp4Transform* t, MbSlot* slot, uint8_t* ref_mb, int
   }
   dv::dct_device_wait(&t->device, slot->ticket);
   for (int b = 0; b < 6; ++b) {
-    slot->nz[b] = nonzero_mask(c + 64 * b);
+    slot->nz[b] = device_levels(c + 64 * b, 0);
     // A block without any non-zero level cannot be sent, whatever its
     // indicator says.
     if (slot->nz[b] && block_coded(c + 64 * b, block_indicator(work, b))) cbp |= 32 >> b;

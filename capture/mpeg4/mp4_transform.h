@@ -8,14 +8,15 @@
 //  - the device: requests to /dev/dctidct (or its simulator) on the work
 //    buffer in the device's layout (lib/devices/dct_device.h);
 //  - software (the default when the board has no device): the kernels of
-//    mp4_dsp.h, run in step 1, with the same results a decoder computes.
+//    mp4_dsp.h, the forward transform in step 1 and the reconstruction in
+//    step 2, with the same results a decoder computes.
 //
 // Before step 1 the fetcher has put the 384-byte macroblock pixel block at
 // kDctDataOffset of the work buffer and, for inter macroblocks, the 384-value
 // residual at offset 0. After step 2 the quantised levels are at offset 0
 // (coefficient layout of the backend: see Mp4Transform::scan) and nz[k] marks
-// the non-zero levels of block k; the levels of a block whose nz is 0 are
-// not specified.
+// the non-zero levels of block k; the levels of a block whose nz is 0 may
+// hold anything and are never read.
 #pragma once
 
 #include <cstdint>

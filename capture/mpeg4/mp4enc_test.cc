@@ -431,6 +431,31 @@ TEST(TransformPathTest, EveryKernelSetGivesTheSameStream) {
   }
 }
 
+// A transform device that answers with garbage must not make the encoder
+// write out of bounds or an unwritable code.
+uint32_t g_garbage_seed = 1;
+void garbage_device(uint8_t* work) {
+  for (size_t i = 0; i < dv::kDctWorkSize; ++i) {
+    g_garbage_seed = g_garbage_seed * 1103515245u + 12345u;
+    if (i < dv::kDctControlOffset || i >= dv::kDctDataOffset)
+      work[i] = static_cast<uint8_t>(g_garbage_seed >> 16);
+  }
+}
+
+TEST(TransformPathTest, GarbageFromTheDeviceStaysWithinTheSyntax) {
+  MP4encodeParams p = params(176, 144, 4);
+  MP4encodeContext* ctx = MP4encodeOPEN(&p);
+  dv::DctDevice dev;
+  dv::dct_device_open_simulated(&dev, garbage_device);
+  mp4enc_use_device(ctx, dev);
+  for (int i = 0; i < 4; ++i) {
+    std::vector<uint8_t> out(MP4encodeMaxFrameBytes(176, 144));
+    std::vector<uint8_t> pic = picture(Scene::kMotion, i, 176, 144);
+    EXPECT_GT(MP4encodeENCODE(ctx, out.data(), out.size(), pic.data(), 0, nullptr), 0);
+  }
+  MP4encodeCLOSE(ctx);
+}
+
 TEST(ReconstructionTest, RefusesShortBuffers) {
   MP4encodeParams p = params(176, 144, 4);
   MP4encodeContext* ctx = MP4encodeOPEN(&p);

@@ -13,8 +13,16 @@
 //
 // The transform (DCT, quantisation, inverse quantisation, IDCT) runs on the
 // co-processor /dev/dctidct when the board has it, else in software
-// (capture/mpeg4/mp4_dsp.h); the encoder's reference picture is exactly what a
-// decoder reconstructs.
+// (capture/mpeg4/mp4_dsp.h: portable kernels, SSE2 and AVX2 where the
+// processor has them, all with the same results); the encoder's reference
+// picture is exactly what a decoder reconstructs. The software path takes an
+// inter block whose residual looks like sensor noise (SAD below 20 x quant,
+// no sample off by more than 2 x quant) as all zero without transforming it.
+//
+// Rate control (bitrate above 64000): the quantiser moves at intra VOPs with
+// the rate since the last intra VOP and the long-term rate; at the upper
+// bound, predicted VOPs are sent empty (every macroblock not coded, activity
+// 320) while the rate since the last intra VOP stays above the target.
 //
 // One context per stream, used by one thread; contexts are independent.
 // Failures are logged through lib/platform/log.h and reported by the result,

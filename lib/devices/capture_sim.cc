@@ -237,6 +237,7 @@ bool apply_setting(std::string_view key, std::string_view value, CapSimSettings*
     CapSimCamera& c = s->cam[key[3] - '0'];
     std::string_view what = key.substr(5);
     if (what == "signal") return parse_bool(value, &c.signal);
+    if (what == "deliver") return parse_bool(value, &c.deliver);
     if (what == "file") {
       c.file = std::string(value);
       return true;
@@ -286,14 +287,41 @@ bool any_camera(const Programming& p) {
   return false;
 }
 
+// Cameras that deliver no pictures (deliver=0): bit N for camera N.
+unsigned silent_cameras(const CapSimSettings& s) {
+  unsigned mask = 0;
+  for (int c = 0; c < 4; ++c) {
+    if (!s.cam[c].deliver) mask |= 1u << c;
+  }
+  return mask;
+}
+
+// The camera whose picture period n brings, or -1 when the period passes
+// without one (no camera programmed for it, or a silent one).
+int picture_camera(const Programming& p, unsigned silent, int64_t n) {
+  const int c = camera_of(p, n);
+  return c >= 0 && (silent & (1u << c)) == 0 ? c : -1;
+}
+
 // Pictures in periods [from, to).
-int64_t pictures_between(const Programming& p, int64_t from, int64_t to) {
+int64_t pictures_between(const Programming& p, unsigned silent, int64_t from, int64_t to) {
   if (to <= from) return 0;
   int per_cycle = 0;
-  for (int s = 0; s < 4; ++s) per_cycle += camera_of(p, s) >= 0;
+  for (int s = 0; s < 4; ++s) per_cycle += picture_camera(p, silent, s) >= 0;
   int64_t count = (to - from) / 4 * per_cycle;
-  for (int64_t n = from + (to - from) / 4 * 4; n < to; ++n) count += camera_of(p, n) >= 0;
+  for (int64_t n = from + (to - from) / 4 * 4; n < to; ++n) {
+    count += picture_camera(p, silent, n) >= 0;
+  }
   return count;
+}
+
+// The first period from `from` on that brings a picture, or -1 when none of
+// the programmed cameras delivers (the slot table repeats every 4 periods).
+int64_t next_picture(const Programming& p, unsigned silent, int64_t from) {
+  for (int64_t n = from; n < from + 4; ++n) {
+    if (picture_camera(p, silent, n) >= 0) return n;
+  }
+  return -1;
 }
 
 struct FileKey {
@@ -634,21 +662,41 @@ int get_frame(CaptureSim* sim) {
   if (!p || !p->started || !any_camera(*p)) return fail(EAGAIN);
   const bool ntsc = p->ntsc;
   const int rate = rate_of(ntsc);
-  const bool fast = sim->set.fast;
-  int64_t now_period = 0;
-  if (!fast || sim->next < 0) now_period = period_of(sim->clock->now_ns(sim->clock->ctx), rate);
-  if (sim->next < 0) sim->next = fast ? now_period : now_period + 1;
-  if (!fast && now_period - sim->next + 1 > kCapSimBuffers) {
-    // The caller fell behind the ring: the oldest pictures are gone.
-    int64_t keep_from = now_period - kCapSimBuffers + 1;
-    sim->lost += pictures_between(*p, sim->next, keep_from);
-    sim->next = keep_from;
-  }
-  int64_t n = sim->next;
-  while (camera_of(*p, n) < 0) ++n;
-  if (!fast && n > now_period) {
+  int64_t n;
+  for (;;) {
+    const bool fast = sim->set.fast;
+    const unsigned silent = silent_cameras(sim->set);
+    int64_t now_period = 0;
+    if (!fast || sim->next < 0) now_period = period_of(sim->clock->now_ns(sim->clock->ctx), rate);
+    if (sim->next < 0) sim->next = fast ? now_period : now_period + 1;
+    if (!fast && now_period - sim->next + 1 > kCapSimBuffers) {
+      // The caller fell behind the ring: the oldest pictures are gone.
+      int64_t keep_from = now_period - kCapSimBuffers + 1;
+      sim->lost += pictures_between(*p, silent, sim->next, keep_from);
+      sim->next = keep_from;
+    }
+    n = next_picture(*p, silent, sim->next);
+    if (n < 0) {
+      // No programmed camera delivers: the periods pass empty. Wait for the
+      // next one (in fast mode too: nothing would come sooner) and look at
+      // the settings again.
+      int64_t wake;
+      if (fast) {
+        wake = sim->clock->now_ns(sim->clock->ctx) + kNsPerSec / rate;
+      } else {
+        sim->next = now_period + 1;
+        wake = period_start(sim->next, rate);
+      }
+      if (sim->clock->sleep_until_ns(sim->clock->ctx, wake) != 0) return -1;
+      refresh_settings(sim, false);
+      continue;
+    }
+    if (fast || n <= now_period) break;
     if (sim->clock->sleep_until_ns(sim->clock->ctx, period_start(n, rate)) != 0) return -1;
     refresh_settings(sim, false);  // a test may have changed them meanwhile
+    // Still a picture of a delivering camera: it is due now. Otherwise look
+    // again from the first period not yet delivered.
+    if (picture_camera(*p, silent_cameras(sim->set), n) >= 0) break;
   }
   const int camera = camera_of(*p, n);
   bool signal;
@@ -684,6 +732,7 @@ int get_latest(CaptureSim* sim, int camera) {
   } else if (!(sim->set.free_run & (1u << camera))) {
     return not_captured();
   }
+  if (!sim->set.cam[camera].deliver) return not_captured();  // nothing ever arrives
   if (!sim->set.cam[camera].signal || sim->file_bad[camera]) return CAP_LATEST_NO_SIGNAL;
   bool signal;
   int idx = fill_buffer(sim, camera, n, ntsc, &signal);
@@ -697,7 +746,7 @@ int get_stats(CaptureSim* sim, int* out) {
   const Programming* p = effective(sim);
   if (p && p->started && any_camera(*p) && sim->next >= 0 && !sim->set.fast) {
     int64_t now_period = period_of(sim->clock->now_ns(sim->clock->ctx), rate_of(p->ntsc));
-    in_buff = pictures_between(*p, sim->next, now_period + 1);
+    in_buff = pictures_between(*p, silent_cameras(sim->set), sim->next, now_period + 1);
     if (in_buff > kCapSimBuffers) in_buff = kCapSimBuffers;
   }
   out[CAP_STAT_FRAME_NUMBER] = clamp_int(sim->delivered);

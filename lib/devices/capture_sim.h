@@ -53,6 +53,17 @@
 //   camN.signal=1|0     N = 0..3. 0: the camera has no signal: pictures come
 //                       black with the no-signal bit, CAP_GET_LATEST gives
 //                       255. Default 1.
+//   camN.deliver=1|0    N = 0..3. 0: the camera delivers no pictures at all,
+//                       as behind a dead decoder: the periods of its slots
+//                       pass without a CAP_GET_FRAME result for it (the
+//                       next result is the next picture of a delivering
+//                       camera; when no programmed camera delivers, the
+//                       request waits, period by period, until one does or
+//                       a signal interrupts it, also with fast=1), those
+//                       periods count neither as delivered nor as lost,
+//                       and CAP_GET_LATEST gives -1 (not captured) for it.
+//                       Unlike signal=0 (black pictures with the no-signal
+//                       bit) nothing arrives. Default 1.
 //   camN.file=PATH      loop this file instead of the scene: a YUV4MPEG2 file
 //                       (".y4m", 4:2:0 only) or raw planar 4:2:0 (Y, U, V
 //                       planes; any other name). Relative paths are taken
@@ -81,6 +92,8 @@
 //     cam2.signal=0
 //     cam1.motion=3-5
 //     cam3.file=clips/corridor.y4m
+//     # camera 0's decoder hangs: its slots stay empty
+//     cam0.deliver=0
 //
 // State file "<device path>.state", written (temporary file, then rename) by
 // the process that programs the driver after every programming request and
@@ -142,8 +155,9 @@ enum CapSimMotion { CAPSIM_MOTION_ON, CAPSIM_MOTION_OFF, CAPSIM_MOTION_RANGES };
 
 struct CapSimCamera {
   bool signal = true;
-  std::string file;  // as written in the settings (relative to their folder)
-  int file_w = 0;    // raw frame size; 0 = picture size
+  bool deliver = true;  // false: a dead decoder, no pictures at all
+  std::string file;     // as written in the settings (relative to their folder)
+  int file_w = 0;       // raw frame size; 0 = picture size
   int file_h = 0;
   CapSimMotion motion = CAPSIM_MOTION_ON;
   std::vector<CapSimRange> ranges;

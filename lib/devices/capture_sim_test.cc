@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct VClock {
   int64_t t = kT0;
   int sleeps = 0;
   bool interrupt_next = false;
+  std::function<void()> on_sleep;  // runs after every completed sleep
   CapSimClock clock{now, sleep, this};
 
   static int64_t now(void* c) { return static_cast<VClock*>(c)->t; }
@@ -42,6 +44,7 @@ struct VClock {
     }
     ++v->sleeps;
     if (until > v->t) v->t = until;
+    if (v->on_sleep) v->on_sleep();
     return 0;
   }
 };
@@ -143,23 +146,26 @@ TEST(CapSimSettings, ParsesEveryKeyAndRefusesBadLines) {
       "cam3.size=352x288\n"
       "cam1.motion=2-4.5,50-60f, 7\n"
       "cam0.motion=off\n"
-      "garbage line\n"        // 12
-      "cam4.signal=0\n"       // 13: no camera 4
-      "colour=red\n"          // 14
-      "fast=maybe\n"          // 15
-      "cam0.size=351x288\n"   // 16: odd
-      "cam0.motion=5-2\n"     // 17: backwards
-      "cam0.motion=1s-2f\n"   // 18: mixed units
-      "free_run=0,4\n"        // 19
-      "origin=-5\n"           // 20
-      "\x01\x02\xff=\x7f\n",  // 21
+      "garbage line\n"       // 12
+      "cam4.signal=0\n"      // 13: no camera 4
+      "colour=red\n"         // 14
+      "fast=maybe\n"         // 15
+      "cam0.size=351x288\n"  // 16: odd
+      "cam0.motion=5-2\n"    // 17: backwards
+      "cam0.motion=1s-2f\n"  // 18: mixed units
+      "free_run=0,4\n"       // 19
+      "origin=-5\n"          // 20
+      "\x01\x02\xff=\x7f\n"  // 21
+      "cam1.deliver=0\n"
+      "cam2.deliver=maybe\n",  // 23
       &s, &errors);
-  EXPECT_EQ(refused, 10);
-  ASSERT_EQ(errors.size(), 10u);
+  EXPECT_EQ(refused, 11);
+  ASSERT_EQ(errors.size(), 11u);
   EXPECT_EQ(errors[0], "line 12: expected key=value, got 'garbage line'");
   EXPECT_EQ(errors[1], "line 13: unknown key 'cam4.signal'");
   EXPECT_EQ(errors[3], "line 15: bad value 'maybe' for fast");
   EXPECT_EQ(errors[9], std::string("line 21: unknown key '") + std::string(3, '?') + "'");
+  EXPECT_EQ(errors[10], "line 23: bad value 'maybe' for cam2.deliver");
   EXPECT_TRUE(s.fast);
   EXPECT_TRUE(s.ntsc);
   EXPECT_EQ(s.free_run, 0xAu);
@@ -167,6 +173,8 @@ TEST(CapSimSettings, ParsesEveryKeyAndRefusesBadLines) {
   EXPECT_EQ(s.origin_ns, int64_t{1700000000} * kSec + kSec / 4);
   EXPECT_FALSE(s.cam[2].signal);
   EXPECT_TRUE(s.cam[0].signal);
+  EXPECT_FALSE(s.cam[1].deliver);
+  EXPECT_TRUE(s.cam[2].deliver);  // the bad value left the default
   EXPECT_EQ(s.cam[3].file, "clips/a.y4m");
   EXPECT_EQ(s.cam[3].file_w, 352);
   EXPECT_EQ(s.cam[3].file_h, 288);
@@ -421,6 +429,146 @@ TEST_F(CapSimTest, NoSignalFollowsTheSettingsFileWhileRunning) {
   EXPECT_FALSE(signal_of(1));
   ASSERT_EQ(unlink(path_.c_str()), 0);
   EXPECT_TRUE(signal_of(1));
+}
+
+// deliver=0 is a dead decoder: the periods of its slots pass without a
+// picture, the other cameras keep their own periods, the time delta spans
+// the empty periods, and nothing counts as lost.
+TEST_F(CapSimTest, SilentCameraLeavesItsPeriodsEmpty) {
+  struct Case {
+    std::vector<int> cams;
+    bool auto_mode;
+    const char* settings;
+    std::map<int, int> expect;  // pictures per camera in periods 1..100 after start
+  };
+  const Case cases[] = {
+      {{0, 1}, false, "cam1.deliver=0\n", {{0, 50}}},
+      {{0, 1, 2}, false, "cam0.deliver=0\n", {{1, 25}, {2, 25}}},  // the camera of two slots
+      {{0, 1, 2, 3}, false, "cam2.deliver=0\n", {{0, 25}, {1, 25}, {3, 25}}},
+      {{0, 1, 2, 3}, false, "cam1.deliver=0\ncam3.deliver=off\n", {{0, 25}, {2, 25}}},
+      {{0, 1}, true, "cam1.deliver=0\n", {{0, 75}}},
+      {{0, 1}, true, "cam0.deliver=0\n", {{1, 25}}},
+      {{0, 1}, false, "cam3.deliver=0\n", {{0, 50}, {1, 50}}},  // not programmed: no change
+  };
+  for (const Case& c : cases) {
+    settings(c.settings);
+    VClock clock;
+    CaptureSim* s = open(&clock);
+    ASSERT_NE(s, nullptr);
+    program(s, c.cams, false, c.auto_mode);
+    std::map<int, int> count;
+    int total = 0;
+    int64_t prev_t = kT0;
+    for (;;) {
+      int word = req(s, CAP_GET_FRAME);
+      ASSERT_GE(word, 0);
+      if (clock.t > kT0 + 4 * kSec) break;
+      ++count[cap_frame_camera(word)];
+      // The virtual clock stands at the picture's period: the delta is the
+      // time since the previous picture (the first one: one period).
+      if (total++ > 0) {
+        EXPECT_EQ(cap_frame_delta(word), (clock.t - prev_t) / 1000000) << c.settings;
+      } else {
+        EXPECT_EQ(cap_frame_delta(word), 40) << c.settings;
+      }
+      prev_t = clock.t;
+    }
+    EXPECT_EQ(count, c.expect) << c.settings;
+    int stats[CAP_STATS_COUNT];
+    ASSERT_EQ(req_ptr(s, CAP_GET_STATS, stats), 0);
+    EXPECT_EQ(stats[CAP_STAT_FRAME_NUMBER], total + 1) << c.settings;
+    EXPECT_EQ(stats[CAP_STAT_FRAMES_LOST], 0) << c.settings;
+    for (int cam : c.cams) {
+      errno = 0;
+      int latest = req(s, CAP_GET_LATEST, static_cast<uint32_t>(cam));
+      if (count.count(cam)) {
+        EXPECT_GE(latest, 0) << cam;
+      } else {
+        EXPECT_EQ(latest, CAP_LATEST_NOT_CAPTURED) << cam;
+        EXPECT_EQ(errno, EPERM) << cam;
+      }
+    }
+    close(s);
+  }
+}
+
+TEST_F(CapSimTest, FastModeSkipsTheSilentCamera) {
+  settings("fast=1\ncam1.deliver=0\n");
+  VClock clock;
+  CaptureSim* s = open(&clock);
+  program(s, {0, 1, 2, 3}, false);
+  std::map<int, int> count;
+  for (int i = 0; i < 300; ++i) {
+    int word = req(s, CAP_GET_FRAME);
+    ASSERT_GE(word, 0);
+    ++count[cap_frame_camera(word)];
+  }
+  EXPECT_EQ(clock.sleeps, 0);
+  EXPECT_EQ(count, (std::map<int, int>{{0, 100}, {2, 100}, {3, 100}}));
+}
+
+TEST_F(CapSimTest, DeliveryFollowsTheSettingsFileWhileRunning) {
+  VClock clock;
+  CaptureSim* s = open(&clock);
+  program(s, {0, 1}, false);
+  auto cameras = [&](int pictures) {
+    std::map<int, int> count;
+    for (int i = 0; i < pictures; ++i) {
+      int word = req(s, CAP_GET_FRAME);
+      EXPECT_GE(word, 0);
+      ++count[cap_frame_camera(word)];
+    }
+    return count;
+  };
+  EXPECT_EQ(cameras(4), (std::map<int, int>{{0, 2}, {1, 2}}));
+  settings("cam1.deliver=0\n");
+  EXPECT_EQ(cameras(10), (std::map<int, int>{{0, 10}}));
+  EXPECT_EQ(req(s, CAP_GET_LATEST, 1), CAP_LATEST_NOT_CAPTURED);
+  EXPECT_GE(req(s, CAP_GET_LATEST, 0), 0);
+  // A caller one second behind loses only pictures that were there: camera
+  // 0's 9 of the 18 periods that dropped out of the ring.
+  clock.t += kSec;
+  EXPECT_EQ(cameras(1), (std::map<int, int>{{0, 1}}));
+  int stats[CAP_STATS_COUNT];
+  ASSERT_EQ(req_ptr(s, CAP_GET_STATS, stats), 0);
+  EXPECT_EQ(stats[CAP_STAT_FRAMES_LOST], 9);
+  // Back: the camera's next period brings its picture again, with a signal.
+  settings("cam1.deliver=1\n");
+  int word;
+  do {
+    word = req(s, CAP_GET_FRAME);
+    ASSERT_GE(word, 0);
+  } while (cap_frame_camera(word) == 0 && clock.t < kT0 + 10 * kSec);
+  EXPECT_EQ(cap_frame_camera(word), 1);
+  EXPECT_FALSE(cap_frame_no_signal(word));
+  EXPECT_GE(req(s, CAP_GET_LATEST, 1), 0);
+}
+
+// With every programmed camera silent the request waits period by period
+// (fast mode too), picks up a settings change and can be interrupted.
+TEST_F(CapSimTest, WaitsWhileNoProgrammedCameraDelivers) {
+  for (bool fast : {false, true}) {
+    const std::string mode = fast ? "fast=1\n" : "";
+    settings(mode + "cam2.deliver=0\n");
+    VClock clock;
+    clock.on_sleep = [&] {
+      if (clock.sleeps == 10) settings(mode);
+    };
+    CaptureSim* s = open(&clock);
+    program(s, {2}, false);
+    int word = req(s, CAP_GET_FRAME);
+    ASSERT_GE(word, 0) << fast;
+    EXPECT_EQ(cap_frame_camera(word), 2);
+    EXPECT_EQ(clock.sleeps, 10) << fast;
+    EXPECT_EQ(clock.t, kT0 + 10 * kSec / 25) << fast;
+    clock.on_sleep = nullptr;
+    settings(mode + "cam2.deliver=0\n");
+    clock.interrupt_next = true;
+    errno = 0;
+    EXPECT_EQ(req(s, CAP_GET_FRAME), -1) << fast;
+    EXPECT_EQ(errno, EINTR) << fast;
+    close(s);
+  }
 }
 
 TEST_F(CapSimTest, MotionScheduleMovesTheBallOnlyInItsRanges) {

@@ -14,10 +14,13 @@
 //   rec_producer [--video N] [--audio] [--frames N | --seconds S] [--fps R]
 //                [--size MIN:MAX] [--key-size N] [--big K] [--mjpeg]
 //                [--motion I]... [--text I:STREAM:TEXT]... [--alarm I:STREAM:TEXT]...
-//                [--nosignal I]... [--manifest FILE] [--start-delay MS]
+//                [--nosignal I]... [--manifest FILE] [--start-delay MS] [--throttle N]
 //
 // Video frame i (0-based, counted over all cameras) belongs to camera
-// i % N. --fps 0 publishes flat out. Prints "frames F bytes B seconds S" at
+// i % N. --fps 0 publishes flat out; with --throttle N it still waits
+// whenever some consumer's queue holds more than N messages (so that a
+// benchmark measures how fast the consumer writes, not how fast the hub
+// drops it). Prints "frames F bytes B seconds S" at
 // the end. Exit 0, or 1 when the hub is not there or a grant fails.
 #include <fcntl.h>
 #include <time.h>
@@ -57,6 +60,7 @@ struct Options {
   std::map<long, bool> nosignal;
   std::string manifest;
   long start_delay_ms = 0;
+  long throttle = 0;  // wait while a consumer's queue holds more notices
 };
 
 uint32_t crc_table[256];
@@ -183,6 +187,27 @@ struct Manifest {
   }
 };
 
+// The fullest message queue of the namespace other than the hub's and the
+// given ones: how far the slowest consumer is behind.
+long fullest_queue(int skip1, int skip2) {
+  FILE* f = std::fopen("/proc/sysvipc/msg", "r");
+  if (f == nullptr) return 0;
+  char line[512];
+  long most = 0;
+  if (std::fgets(line, sizeof line, f) != nullptr) {
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      long key, id, perms, cbytes, qnum;
+      if (std::sscanf(line, "%ld %ld %lo %ld %ld", &key, &id, &perms, &cbytes, &qnum) != 5) {
+        continue;
+      }
+      if (key == HUB_QUEUE_KEY || id == skip1 || id == skip2) continue;
+      if (qnum > most) most = qnum;
+    }
+  }
+  std::fclose(f);
+  return most;
+}
+
 double now_s() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -205,7 +230,7 @@ int usage() {
                "usage: rec_producer [--video N] [--audio] [--frames N | --seconds S] [--fps R]\n"
                "  [--size MIN:MAX] [--key-size N] [--big K] [--mjpeg] [--motion I]...\n"
                "  [--text I:STREAM:TEXT]... [--alarm I:STREAM:TEXT]... [--nosignal I]...\n"
-               "  [--manifest FILE] [--start-delay MS]\n");
+               "  [--manifest FILE] [--start-delay MS] [--throttle N]\n");
   return 2;
 }
 
@@ -299,6 +324,8 @@ int main(int argc, char** argv) {
       (a == "--text" ? o.texts : o.alarms).insert({idx, {stream, text}});
     } else if (a == "--manifest") {
       o.manifest = v;
+    } else if (a == "--throttle") {
+      o.throttle = std::atol(v);
     } else if (a == "--start-delay") {
       o.start_delay_ms = std::atol(v);
     } else {
@@ -350,6 +377,9 @@ int main(int argc, char** argv) {
       double due = start + static_cast<double>(i) / o.fps;
       double wait = due - now_s();
       if (wait > 0) usleep(static_cast<useconds_t>(wait * 1e6));
+    }
+    if (o.throttle > 0 && i % 8 == 0) {
+      while (!g_stop && fullest_queue(prod.reply_qid, cons.reply_qid) > o.throttle) usleep(200);
     }
     int cam = static_cast<int>(i % o.video);
     rnd = rnd * 1103515245u + 12345u;

@@ -51,7 +51,7 @@ def test_sigkill_at_random_moments(sandbox):
     folder = sandbox.path(ARCHIVE)
     sysm = System(sandbox)
     sysm.start_recorder(["-s", "3000000"])
-    prod = produce(sandbox, ["--video", 2, "--audio", "--seconds", 60, "--fps", 300,
+    prod = produce(sandbox, ["--video", 2, "--audio", "--seconds", 600, "--fps", 300,
                              "--big", 11, "--size", "20000:50000", "--motion", 700,
                              "--alarm", "900:255:Camera 1 off"], wait=False)
     kills = 8

@@ -68,7 +68,7 @@ void send_general_event(SaverContext* ctx, uint8_t value) {
 
 // Starts recording stream u for dtime groups after the queued ones, as a
 // general event reaches it (the loop of the event step).
-void general_event_reaches(SaverContext* ctx, int u) {
+void general_event_reaches(SaverContext* ctx, uint8_t u) {
   SaverCallbacks* cb = ctx->cb;
   if (hour_rec && ctx->record[u] >= 0) {
     ctx->record[u] = ctx->dtime[u] + ctx->groups;
@@ -123,7 +123,7 @@ void handle_event(SaverContext* ctx, const HubMessage& n) {
   }
   if (ctx->grevt[m]) {
     for (int u = 0; u < RC_STREAMS; ++u) {
-      if (ctx->rgevt[u]) general_event_reaches(ctx, u);
+      if (ctx->rgevt[u]) general_event_reaches(ctx, static_cast<uint8_t>(u));
     }
   }
   if (cb->AfterAchtungLogic != nullptr) cb->AfterAchtungLogic(cb->user);
@@ -392,7 +392,9 @@ void rc_on_state(SaverContext* ctx, const StateMessage& m) {
       }
       if (m.alarm) {
         for (int u = 0; u < RC_STREAMS; ++u) {
-          if (ctx->rgevt[u] && ctx->report[u] < ctx->dtime[u]) general_event_reaches(ctx, u);
+          if (ctx->rgevt[u] && ctx->report[u] < ctx->dtime[u]) {
+            general_event_reaches(ctx, static_cast<uint8_t>(u));
+          }
         }
         ctx->ge_hold[c] = ctx->dtime[c];
       }

@@ -663,6 +663,7 @@ int get_frame(CaptureSim* sim) {
   const bool ntsc = p->ntsc;
   const int rate = rate_of(ntsc);
   int64_t n;
+  int empty_waits = 0;
   for (;;) {
     const bool fast = sim->set.fast;
     const unsigned silent = silent_cameras(sim->set);
@@ -679,7 +680,10 @@ int get_frame(CaptureSim* sim) {
     if (n < 0) {
       // No programmed camera delivers: the periods pass empty. Wait for the
       // next one (in fast mode too: nothing would come sooner) and look at
-      // the settings again.
+      // the settings again; after a second of nothing, give up as a driver's
+      // frame wait does, so that the caller gets to look at its own state.
+      if (empty_waits == rate) return fail(ETIMEDOUT);
+      ++empty_waits;
       int64_t wake;
       if (fast) {
         wake = sim->clock->now_ns(sim->clock->ctx) + kNsPerSec / rate;

@@ -58,8 +58,9 @@
 //                       pass without a CAP_GET_FRAME result for it (the
 //                       next result is the next picture of a delivering
 //                       camera; when no programmed camera delivers, the
-//                       request waits, period by period, until one does or
-//                       a signal interrupts it, also with fast=1), those
+//                       request waits period by period, also with fast=1,
+//                       until one does, and fails with ETIMEDOUT after one
+//                       second of nothing or with EINTR on a signal), those
 //                       periods count neither as delivered nor as lost,
 //                       and CAP_GET_LATEST gives -1 (not captured) for it.
 //                       Unlike signal=0 (black pictures with the no-signal

@@ -545,7 +545,8 @@ TEST_F(CapSimTest, DeliveryFollowsTheSettingsFileWhileRunning) {
 }
 
 // With every programmed camera silent the request waits period by period
-// (fast mode too), picks up a settings change and can be interrupted.
+// (fast mode too), picks up a settings change, gives up after a second of
+// nothing and can be interrupted.
 TEST_F(CapSimTest, WaitsWhileNoProgrammedCameraDelivers) {
   for (bool fast : {false, true}) {
     const std::string mode = fast ? "fast=1\n" : "";
@@ -563,6 +564,13 @@ TEST_F(CapSimTest, WaitsWhileNoProgrammedCameraDelivers) {
     EXPECT_EQ(clock.t, kT0 + 10 * kSec / 25) << fast;
     clock.on_sleep = nullptr;
     settings(mode + "cam2.deliver=0\n");
+    const int64_t t = clock.t;
+    const int sleeps = clock.sleeps;
+    errno = 0;
+    EXPECT_EQ(req(s, CAP_GET_FRAME), -1) << fast;
+    EXPECT_EQ(errno, ETIMEDOUT) << fast;
+    EXPECT_EQ(clock.sleeps - sleeps, 25) << fast;
+    EXPECT_EQ(clock.t - t, kSec) << fast;
     clock.interrupt_next = true;
     errno = 0;
     EXPECT_EQ(req(s, CAP_GET_FRAME), -1) << fast;

@@ -65,7 +65,7 @@ struct Engine {
   bool started = false;
   int audio_handle = -1;
 
-  CycleState cycle;
+  CycleState* cycle = nullptr;  // the caller's, kept across reloads
   CameraText camera_text = TEXT_NONE;
   uint16_t time_sum = 0;
   int frames_captured = 0;
@@ -352,7 +352,7 @@ int video_pass(Engine* e, int word) {
   if (request_mem(e, c, kVideoGrant, &grant) != HUB_OK) return -1;
   const bool key = (grant.type & SHM_MSG_FLAG_KEY) != 0;
   if (key) {
-    CycleDecision cd = cycle_key_grant(&e->cycle, e->settings.camera_mask, e->settings.active_count,
+    CycleDecision cd = cycle_key_grant(e->cycle, e->settings.camera_mask, e->settings.active_count,
                                        e->settings.stat_gops);
     if (cd.reconfigure) reconfigure(e, cd);
     if (cd.new_cycle) {
@@ -475,7 +475,7 @@ int capture_loop(Engine* e) {
       dv::log_msg("RES error!\n");
     } else {
       ++e->frames_captured;
-      cycle_picture(&e->cycle, cap_frame_camera(word));
+      cycle_picture(e->cycle, cap_frame_camera(word));
       if (e->cam[cap_frame_camera(word)].has_encoder() && video_pass(e, word) != 0) {
         return stop_raised(*e) ? RUN_STOPPED : RUN_FAILED;
       }
@@ -588,6 +588,7 @@ int run(Engine* e) {
   open_audio(e);
   cap(e, CAP_START, 0);
   e->started = true;
+  cycle_loop_start(e->cycle);
   return capture_loop(e);
 }
 
@@ -625,11 +626,13 @@ int set_tvp(int bus, int address, int standard) {
   return 0;
 }
 
-int camtap_run(const char* argv0, uint8_t* audio_buffer, const CamtapFlags& flags) {
+int camtap_run(const char* argv0, uint8_t* audio_buffer, CycleState* cycle,
+               const CamtapFlags& flags) {
   Engine* e = new Engine;
   e->argv0 = argv0;
   e->flags = &flags;
   e->audio_buffer = audio_buffer;
+  e->cycle = cycle;
   int rc = run(e);
   if (rc == RUN_STOPPED && reload_raised(*e) && !stop_raised(*e)) rc = RUN_RELOAD;
   if (rc == RUN_RELOAD) dv::log_msg("SIGHUP\n");

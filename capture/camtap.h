@@ -14,6 +14,8 @@
 #include <csignal>
 #include <cstdint>
 
+#include "capture/camtap_state.h"
+
 namespace camtap {
 
 struct CamtapFlags {
@@ -31,9 +33,11 @@ enum RunResult {
 };
 
 // One run. argv0 names the program for the reply queue key; audio_buffer is
-// the 131072-byte capture buffer the caller keeps across reloads. Everything
-// acquired here is released before it returns.
-int camtap_run(const char* argv0, uint8_t* audio_buffer, const CamtapFlags& flags);
+// the 131072-byte capture buffer and cycle the cycle bookkeeping that the
+// caller keeps across reloads (the run starts its capture loop with
+// cycle_loop_start). Everything acquired here is released before it returns.
+int camtap_run(const char* argv0, uint8_t* audio_buffer, CycleState* cycle,
+               const CamtapFlags& flags);
 
 // Programs one TVP5150 decoder: bus (0, 1), 8-bit address (0xB8, 0xBA),
 // standard register value (4 PAL/SECAM, 10 NTSC). Returns 0, -1 (no bus), -2

@@ -70,6 +70,12 @@ FrameDecision video_frame(VideoState* v, bool key, bool no_signal) {
   return d;
 }
 
+void cycle_loop_start(CycleState* c) {
+  c->cycle_counter = 0;
+  c->missing_mask = 0;
+  c->stat_countdown = 0;
+}
+
 void cycle_picture(CycleState* c, int camera) {
   if (c->missing_mask != 0) c->missing_mask &= ~(1u << camera);
 }

@@ -70,7 +70,9 @@ FrameDecision video_frame(VideoState* v, bool key, bool no_signal);
 // Activity count of a no-signal key picture.
 constexpr uint32_t kNoSignalActivity = 320;
 
-// The cycle bookkeeping (one cycle = one key grant per active camera).
+// The cycle bookkeeping (one cycle = one key grant per active camera). The
+// reconfiguration countdown and attempt counter belong to the daemon and
+// live across reloads; the rest starts afresh with every capture loop.
 struct CycleState {
   int cycle_counter = 0;        // key grants left in the cycle
   unsigned missing_mask = 0;    // cameras that delivered nothing this cycle
@@ -78,6 +80,12 @@ struct CycleState {
   int attempts = 0;             // reconfigurations so far (never reset)
   int stat_countdown = 0;       // cycles until the next statistics lines
 };
+
+// A capture loop starts (at start-up and after every reload): the next key
+// grant starts a cycle and no camera counts as missing yet. The
+// reconfiguration countdown and attempt counter stay as they are, so a
+// reload gives a camera that keeps failing no fresh start towards the reboot.
+void cycle_loop_start(CycleState* c);
 
 struct CycleDecision {
   bool new_cycle = false;    // time sum restarts, this frame's delta dropped

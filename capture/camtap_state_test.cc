@@ -118,6 +118,42 @@ TEST(CamtapState, ReconfigureOnEleventhFaultyCycleThenEveryTenthAndReboot) {
   EXPECT_EQ(c.attempts, static_cast<int>(reconfig_cycles.size()));
 }
 
+// One cycle of cameras 0 and 1 with camera 1 gone: two key grants, camera 0's
+// pictures. Returns the attempt number of a reconfiguration, else -1.
+int faulty_cycle(CycleState* c) {
+  int attempt = -1;
+  for (int k = 0; k < 2; ++k) {
+    CycleDecision d = cycle_key_grant(c, 0x3, 2, 0);
+    cycle_picture(c, 0);
+    if (d.reconfigure) attempt = d.attempt;
+  }
+  return attempt;
+}
+
+// A reload starts a new capture loop: the cycle and the missing mask start
+// afresh, the countdown and the attempts go on.
+TEST(CamtapState, LoopStartKeepsTheReconfigurationHistory) {
+  CycleState c;
+  int cycle = 0;
+  while (faulty_cycle(&c) != 0) ++cycle;
+  EXPECT_EQ(cycle, 11);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(faulty_cycle(&c), -1);
+  c.stat_countdown = 2;
+  cycle_loop_start(&c);
+  EXPECT_EQ(c.cycle_counter, 0);
+  EXPECT_EQ(c.missing_mask, 0u);
+  EXPECT_EQ(c.stat_countdown, 0);
+  EXPECT_EQ(c.reconfig_countdown, 6);
+  EXPECT_EQ(c.attempts, 1);
+  // The first cycle of the loop sets the mask up; six faulty cycle ends
+  // count down; the seventh reconfigures, as attempt 1.
+  cycle = 0;
+  int attempt;
+  while ((attempt = faulty_cycle(&c)) < 0) ++cycle;
+  EXPECT_EQ(cycle, 7);
+  EXPECT_EQ(attempt, 1);
+}
+
 TEST(CamtapState, NoReconfigurationWhileEveryCameraDelivers) {
   CycleState c;
   for (int cycle = 0; cycle < 50; ++cycle) {

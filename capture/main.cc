@@ -1,5 +1,5 @@
 // camtap: the capture daemon. Start-up (log, priority, signals, the audio
-// buffer kept across reloads), then one run of the engine after another:
+// buffer and the cycle bookkeeping kept across reloads), then one run of the engine after another:
 // SIGHUP tears everything down and registers anew, SIGTERM, SIGINT and
 // SIGQUIT stop. Takes no arguments.
 //
@@ -44,9 +44,12 @@ int main(int /*argc*/, char** argv) {
   if (dv::daemonize() != 0) dv::log_msg("Demonization failed");
 
   const camtap::CamtapFlags flags{&g_stop, &g_reload, &g_wake};
+  // The reconfiguration countdown and attempt counter live as long as the
+  // daemon.
+  camtap::CycleState cycle;
   int status = 0;
   for (;;) {
-    const int rc = camtap::camtap_run(argv[0], audio_buffer, flags);
+    const int rc = camtap::camtap_run(argv[0], audio_buffer, &cycle, flags);
     if (rc == camtap::RUN_RELOAD && !g_stop) {
       g_reload = 0;
       dv::log_msg("RELOADING CONFIG!\n");

@@ -10,6 +10,7 @@ the start of every cycle, so the "Frames Captured" lines count the cycles and
 the "Reset" lines count the driver starts.
 """
 import re
+import signal
 
 import pytest
 
@@ -168,3 +169,25 @@ def test_no_camera_delivering_gives_no_cycles_and_stops_cleanly(system, sandbox)
     assert [line for line in log if line.startswith("Frames Captured ")] == ["Frames Captured 0"]
     assert decoder_writes(sandbox) == {f"write {b} {a}": 1 for b in (0, 1)
                                        for a in ("0x5c", "0x5d")}
+
+
+def test_reload_keeps_the_reconfiguration_count(system, sandbox):
+    # The attempt counter and the countdown belong to the daemon, not to one
+    # run: a SIGHUP reload must not give a camera that keeps failing a fresh
+    # start towards the reboot. Real time, camera 0 in three slots and gop =
+    # 1: a cycle is two pictures of camera 0 (0.11 s) while camera 1 is silent.
+    s = system(streams_ini([0, 1], gop=1, camtap="auto_mode = 1\n"), tvp="cam1.deliver=0\n")
+    cam = s.start_camtap()
+    sandbox.wait_log("camtap", "Reconfigure camera fault 0 (cam:0x2)", timeout=20)
+    cam.send_signal(signal.SIGHUP)
+    sandbox.wait_log("camtap", "RELOADING CONFIG!")
+    reload_at = s.log().index("RELOADING CONFIG!")
+    sandbox.wait_for(lambda: any(i > reload_at for _, _, _, i in reconfigurations(s.log())),
+                     timeout=20, what="a reconfiguration after the reload")
+    assert sandbox.stop(cam) == 0
+    seen = reconfigurations(s.log())
+    before = [a for a, _, _, i in seen if i < reload_at]
+    after = [a for a, _, _, i in seen if i > reload_at]
+    assert before and after
+    assert [a for a, _, _, _ in seen] == list(range(len(seen)))
+    assert after[0] == before[-1] + 1

@@ -3,13 +3,17 @@
 // at every GOP mark syncs its files (fdatasync of data and index, as the
 // recorder's SyncFiles does before each group) and writes the group: group
 // header, chunk words, time words and payloads straight from the segment in
-// gathered writes, then the index record. No decisions, no checks, no
-// events, no summaries: the yardstick for the recorder.
+// gathered writes, then the index record. No decisions, no events, no
+// summaries: the yardstick for the recorder. It writes payloads whatever
+// state they are in, but counts (with an arena tracker, as a measurement
+// only) the frames the hub's writer had overtaken by then: "lost".
 //
 //   rec_bare_writer FOLDER
 //
-// Runs until SIGTERM; prints "frames F bytes B" (bytes of the data file).
+// Runs until SIGTERM; prints "frames F bytes B lost L" (bytes of the data
+// file).
 #include <fcntl.h>
+#include <sys/msg.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -20,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "hub/arena_tracker.h"
 #include "hub/hub_client.h"
 #include "lib/platform/signals.h"
 #include "recorder/archive_format.h"
@@ -33,6 +38,13 @@ struct Out {
   int64_t size = 0;
   int64_t last_group = -1;
   long frames = 0;
+  long lost = 0;
+  ArenaTracker tracker;
+};
+
+struct Kept {
+  HubMessage m;
+  uint64_t stamp;
 };
 
 int write_v(int fd, std::vector<struct iovec>& v) {
@@ -54,8 +66,13 @@ int write_v(int fd, std::vector<struct iovec>& v) {
   return 0;
 }
 
-void write_group(Out* o, const HubClient& c, const std::vector<HubMessage>& g) {
-  if (g.empty()) return;
+void write_group(Out* o, const HubClient& c, const std::vector<Kept>& kept) {
+  if (kept.empty()) return;
+  std::vector<HubMessage> g;
+  for (const Kept& k : kept) {
+    if (k.m.size > 0 && !arena_intact(&o->tracker, k.stamp)) ++o->lost;
+    g.push_back(k.m);
+  }
   fdatasync(o->data);
   fdatasync(o->index);
   dv::ArcGroupHeader h;
@@ -123,6 +140,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rec_bare_writer: hub: %s\n", std::strerror(errno));
     return 1;
   }
+  // The same room in the own queue as the recorder asks for.
+  struct msqid_ds ds;
+  if (msgctl(c.reply_qid, IPC_STAT, &ds) == 0 && ds.msg_qbytes < (1u << 20)) {
+    ds.msg_qbytes = 1u << 20;
+    msgctl(c.reply_qid, IPC_SET, &ds);
+  }
   std::string folder = argv[1];
   Out o;
   o.data = ::open((folder + "/bare.qvs3").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -134,22 +157,40 @@ int main(int argc, char** argv) {
     return 1;
   }
   o.size = len;
-  std::vector<HubMessage> group;
+  arena_tracker_init(&o.tracker, c.shm_size);
+  // Notices taken from the queue but not written yet, in order; groups are
+  // written as soon as they are complete. The queue is drained before each
+  // write so that the loss count is up to date.
+  std::vector<Kept> pending;
   bool started = false;
+  auto take = [&](const HubMessage& m) {
+    uint64_t stamp = arena_observe(&o.tracker, m);
+    if (hub_kind(m.type) != SHM_MSG_TYPE_ACK_MEM || (m.type & SHM_MSG_FLAG_RELOAD)) return;
+    if (m.type & SHM_MSG_FLAG_GOP) started = true;
+    if (started) pending.push_back({m, stamp});
+  };
   while (!g_stop) {
     HubMessage m;
     if (hub_receive(&c, &m, true) != 1) break;
-    if (hub_kind(m.type) != SHM_MSG_TYPE_ACK_MEM || (m.type & SHM_MSG_FLAG_RELOAD)) continue;
-    if (m.type & SHM_MSG_FLAG_GOP) {
+    take(m);
+    for (;;) {
+      size_t end = 0;
+      for (size_t i = 1; i < pending.size(); ++i) {
+        if (pending[i].m.type & SHM_MSG_FLAG_GOP) {
+          end = i;
+          break;
+        }
+      }
+      if (end == 0) break;
+      while (hub_receive(&c, &m, false) == 1) take(m);
+      std::vector<Kept> group(pending.begin(), pending.begin() + static_cast<long>(end));
+      pending.erase(pending.begin(), pending.begin() + static_cast<long>(end));
       write_group(&o, c, group);
-      group.clear();
-      started = true;
     }
-    if (started) group.push_back(m);
   }
-  write_group(&o, c, group);
+  write_group(&o, c, pending);
   fdatasync(o.data);
   fdatasync(o.index);
-  std::printf("frames %ld bytes %lld\n", o.frames, static_cast<long long>(o.size));
+  std::printf("frames %ld bytes %lld lost %ld\n", o.frames, static_cast<long long>(o.size), o.lost);
   return 0;
 }

@@ -785,3 +785,54 @@ def test_no_hub(sandbox):
     log = sandbox.log_lines("recorder")
     assert log[0] == "RecCore v1.0"
     assert log[-1].startswith("shmsgid error ")
+
+
+# ------------------------------------------------------------------ with camtap
+
+@pytest.mark.skipif(not (BUILD / "bin" / "camtap").exists(), reason="camtap not built")
+def test_camtap_frames_from_the_archive_decode(sandbox, tmp_path):
+    # Camera 0 in MPEG-4, camera 1 in Motion-JPEG, from the capture simulator
+    # through memhub into the archive; what comes back out of the archive
+    # decodes with ffmpeg: every group of camera 0 alone (it starts with its
+    # key frame), every picture of camera 1.
+    configure(sandbox, gop=8, streams={1: {"codec": "mjpeg"}, 2: {"ON": 0}, 3: {"ON": 0}})
+    sysm = System(sandbox)
+    sysm.start_recorder()
+    cam = sandbox.start("camtap")
+    sandbox.wait_for(lambda: any(l.startswith("AudioRate") or l == "audio.dsp error!"
+                                 for l in sandbox.log_lines("camtap")), timeout=10,
+                     what="capture start")
+    time.sleep(4.0 * SLOW)
+    assert sandbox.stop(cam) == 0
+    time.sleep(0.3 * SLOW)
+    assert sysm.stop_recorder() == 0
+    sets = archive_sets(sandbox)
+    groups = [g for s in sets for g in s.groups]
+    assert len(groups) >= 6
+
+    def decode(data, fmt, name):
+        path = tmp_path / name
+        path.write_bytes(data)
+        p = subprocess.run(["ffmpeg", "-v", "warning", "-xerror", "-f", fmt, "-i", str(path),
+                            "-fps_mode", "passthrough", "-f", "framemd5", "-"],
+                           capture_output=True, timeout=60)
+        assert p.returncode == 0, p.stderr
+        return len([l for l in p.stdout.splitlines() if l and not l.startswith(b"#")])
+
+    decoded = 0
+    for k, g in enumerate(groups):
+        f0 = [f for f in g.frames if f.stream == 0 and f.payload]
+        if not f0:
+            continue
+        assert f0[0].frame_no == 0, f"group {k} does not start with a key frame"
+        assert decode(b"".join(f.payload for f in f0), "m4v", f"g{k}.m4v") == len(f0)
+        decoded += len(f0)
+    assert decoded >= 20
+    f1 = [f for g in groups for f in g.frames if f.stream == 1 and f.payload]
+    assert f1 and all(f.payload[:2] == b"\xff\xd8" and f.payload[-2:] == b"\xff\xd9" for f in f1)
+    assert decode(b"".join(f.payload for f in f1), "mjpeg", "all.mjpeg") == len(f1)
+    # camtap's frames carry their time codes and frame numbers into the
+    # archive: each group of camera 0 counts 0, 1, 2, ...
+    for g in groups:
+        nums = [f.frame_no for f in g.frames if f.stream == 0]
+        assert nums == list(range(len(nums)))

@@ -5,6 +5,7 @@
 
 #include "lib/inistore/ini_store.h"
 #include "lib/platform/log.h"
+#include "lib/platform/text.h"
 
 namespace camtap {
 namespace {
@@ -272,14 +273,7 @@ int plan_slots(const Settings& s, int slots[4], int fps[kCameras]) {
   return 0;
 }
 
-namespace {
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
+using dv::hex_digit;
 
 int build_mask(const char* text, uint8_t mask[kMaskEntries]) {
   std::memset(mask, 1, kMaskEntries);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lib/platform/le.h"
+#include "lib/platform/text.h"
 
 namespace dv {
 
@@ -41,14 +42,7 @@ std::string arc_summary_name(std::string_view folder, uint32_t set, std::string_
   return arc_file_name(s, set, ext);
 }
 
-namespace {
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-}  // namespace
+using dv::hex_digit;
 
 bool arc_parse_data_name(std::string_view name, uint32_t* set) {
   uint32_t v = 0;

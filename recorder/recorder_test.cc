@@ -587,6 +587,30 @@ TEST_F(Writer, HeldGroupsReachTheDiscAsLiveWritingWritesThem) {
   expect_same_set(0, b);
 }
 
+TEST_F(Writer, HoldingNeverStartsWhenEveryStreamRecordsOnEvents) {
+  std::vector<char> ini;
+  for (const char* l : {"[ saver ]", "disc_safe = 1", "safe_start_ival = -100"}) {
+    ini.insert(ini.end(), l, l + std::strlen(l) + 1);
+  }
+  ini.push_back('\0');
+  ConfigHandle* h = ConfigOpenMem(ini.data(), static_cast<int32_t>(ini.size()));
+  uint8_t on[16] = {1, 1}, fdiv[16] = {1, 1}, rmove[256] = {1, 1};
+  int notify = 1;
+  OnConfigReload(&gv_, h, folder_.c_str(), segment_.data(), 0, static_cast<int32_t>(header_.size()),
+                 2 << 20, on, fdiv, rmove, &notify);
+  ConfigClose(h);
+  EXPECT_FALSE(gv_.continuous);
+  const int32_t t = static_cast<int32_t>(time(nullptr));
+  for (int k = 0; k < 3; ++k) {
+    std::vector<HubMessage> q = {lay({0, 100, 1}, true, t + 3 * k)};
+    ASSERT_EQ(BeforeSaveGOPData(&gv_, q.data()), 0);
+    EXPECT_FALSE(gv_.holding);
+    ASSERT_EQ(SaveBlock(&gv_, q.data(), 1, 0, 0), 0);
+    AfterSaveGOPData(&gv_);
+  }
+  EXPECT_EQ(gv_.set.index_count, 3u);
+}
+
 TEST_F(Writer, HeldPayloadsOverwrittenMeanwhileAreDropped) {
   configure({}, {"disc_safe = 1", "safe_start_ival = -100", "safe_stop_ival = 100"});
   // Every payload of stream 16 (audio) counts as overwritten; stream 0's

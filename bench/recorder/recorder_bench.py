@@ -138,7 +138,7 @@ def one_round(args, consumer, base, fps=0, throttle=0):
             "cpu_us_per_written_frame": cpu / max(1, notices * min(1.0, written / produced)) * 1e6,
             "written": written, "produced": produced, "notices": notices,
             "cpu_us_per_frame": cpu / notices * 1e6, "producer_fps": notices / prod_secs,
-            "dropped": dropped,
+            "dropped": dropped, "seconds": t1 - t0, "hub_dropped": dropped_by_hub,
         }
     finally:
         for p in reversed(procs):
@@ -164,7 +164,7 @@ def main():
                     help="put the system roots on a tmpfs of this size (no disc in the way: "
                          "what the programs cost)")
     ap.add_argument("--shares", type=lambda v: [float(x) for x in v.split(",")],
-                    default=[1.0, 0.95, 0.9, 0.85, 0.8, 0.7, 0.5],
+                    default=[1.0, 0.95, 0.9, 0.85, 0.8, 0.7, 0.6, 0.5, 0.4, 0.3],
                     help="shares of the bare writer's rate offered to the recorder")
     args = ap.parse_args()
     if os.environ.get("DEEPVAULT_PRIVATE_NS") != "1":
@@ -179,7 +179,8 @@ def main():
         print(f"{tag:28s} offered {res['offered_mbps']:7.1f} MB/s  written {res['mbps']:7.1f} MB/s"
               f"  {res['cpu_us_per_written_frame']:6.1f} us CPU/frame"
               f"  {'LOSS' if res['lost'] else 'no loss'}"
-              f" (dropped {res['dropped']})", flush=True)
+              f" (dropped {res['dropped']}{', dropped by the hub' if res['hub_dropped'] else ''},"
+              f" {res['seconds']:.1f} s)", flush=True)
         return res
 
     ratios = []
@@ -194,7 +195,7 @@ def main():
         kept = {}
         for consumer in ("bare", "recorder"):
             for share in args.shares:
-                fps = max(1, int(share * top["offered_mbps"] * 1e6 / per_frame))
+                fps = max(1, int(share * top["mbps"] * 1e6 / per_frame))
                 res = show(f"round {r + 1} {consumer} at {share:.2f}",
                            one_round(args, consumer, args.dir, fps=fps))
                 if not res["lost"]:

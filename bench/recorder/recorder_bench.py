@@ -169,11 +169,21 @@ def main():
     args = ap.parse_args()
     if os.environ.get("DEEPVAULT_PRIVATE_NS") != "1":
         sys.exit("run through bench/recorder/run (private namespaces)")
+    mnt = None
     if args.tmpfs:
         mnt = Path(tempfile.mkdtemp(prefix="recbench-tmpfs-"))
         subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={args.tmpfs}", "tmpfs", str(mnt)],
                        check=True)
         args.dir = str(mnt)
+    try:
+        return run_rounds(args)
+    finally:
+        if mnt is not None:
+            subprocess.run(["umount", str(mnt)])
+            mnt.rmdir()
+
+
+def run_rounds(args):
 
     def show(tag, res):
         print(f"{tag:28s} offered {res['offered_mbps']:7.1f} MB/s  written {res['mbps']:7.1f} MB/s"

@@ -1,4 +1,5 @@
 #include "hub/hub_client.h"
+#include "lib/platform/ipc.h"
 
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -40,20 +41,17 @@ int request_text(HubClient* c, uint32_t kind, char* out, size_t size) {
   int rc = send_request(c, request(kind, c->reply_qid));
   if (rc != HUB_OK) return rc;
   HubTextReply reply;
-  for (;;) {
-    ssize_t n = msgrcv(c->reply_qid, &reply, HUB_TEXT_SIZE, HUB_TEXT_REPLY_TYPE, MSG_NOERROR);
-    if (n >= 0) {
-      reply.text[HUB_TEXT_SIZE - 1] = '\0';
-      size_t len = strnlen(reply.text, static_cast<size_t>(n));
-      if (size > 0) {
-        if (len >= size) len = size - 1;
-        std::memcpy(out, reply.text, len);
-        out[len] = '\0';
-      }
-      return HUB_OK;
-    }
-    if (errno != EINTR || c->stop.raised()) return HUB_RECV_FAILED;
+  ssize_t n =
+      dv::msg_recv(c->reply_qid, &reply, HUB_TEXT_SIZE, HUB_TEXT_REPLY_TYPE, MSG_NOERROR, c->stop);
+  if (n < 0) return HUB_RECV_FAILED;
+  reply.text[HUB_TEXT_SIZE - 1] = '\0';
+  size_t len = strnlen(reply.text, static_cast<size_t>(n));
+  if (size > 0) {
+    if (len >= size) len = size - 1;
+    std::memcpy(out, reply.text, len);
+    out[len] = '\0';
   }
+  return HUB_OK;
 }
 
 }  // namespace

@@ -464,13 +464,15 @@ def test_serial_alarm_records_its_camera(sandbox):
 
 
 def test_alarm_texts_go_to_the_event_file(sandbox):
+    # A name no other file has: a text that ran as a command would create it.
+    marker = f"/tmp/dv-injected-{os.getpid()}-{time.time_ns()}"
     configure(sandbox, gop=20)
     sysm = System(sandbox)
     sysm.start_recorder()
     prod = produce(sandbox, ["--video", 1, "--seconds", 600, "--fps", 100,
                              "--alarm", "100:255:Camera 0 off",
                              "--text", "100:254:plain text",
-                             "--alarm", "150:128:Motion \"quoted\" $(touch /tmp/x)"],
+                             "--alarm", f"150:128:Motion \"quoted\" $(touch {marker})"],
                    wait=False)
     time.sleep(1.2 * SLOW)
     r = sandbox.run(["msgsend", "-n", "254", "-a", "-s", "Switch 0 - activating"])
@@ -484,9 +486,9 @@ def test_alarm_texts_go_to_the_event_file(sandbox):
     texts = [(st, t) for s in sets for e in s.events for st, t in e.texts]
     assert (255, b"Camera 0 off") in texts
     assert (254, b"Switch 0 - activating") in texts
-    assert (128, b'Motion "quoted" $(touch /tmp/x)') in texts
+    assert (128, f'Motion "quoted" $(touch {marker})'.encode()) in texts
     assert all(t != b"plain text" for _, t in texts)
-    assert not sandbox.path("/tmp/x").exists() and not Path("/tmp/x").exists()
+    assert not sandbox.path(marker).exists() and not Path(marker).exists()
     for s in sets:
         for e in s.events:
             g = s.groups[e.record]
